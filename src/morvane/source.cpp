@@ -1,0 +1,106 @@
+#include "morvane/source.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <limits>
+#include <variant>
+
+namespace morvane {
+
+namespace {
+
+struct Mapping {
+  void* base = nullptr;
+  std::size_t length = 0;
+  Mapping(void* b, std::size_t n) : base(b), length(n) {}
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  ~Mapping() {
+    if (base) munmap(base, length);
+  }
+};
+
+// Closes the descriptor on every way out; the mapping stays valid without it.
+struct Fd {
+  int fd;
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+std::expected<std::vector<std::uint8_t>, IoError> read_to_end(int fd) {
+  std::vector<std::uint8_t> out;
+  std::size_t used = 0;
+  out.resize(64 * 1024);
+  for (;;) {
+    if (used == out.size()) out.resize(out.size() * 2);
+    ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::last_os_error());
+    }
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  out.resize(used);
+  out.shrink_to_fit();
+  return out;
+}
+
+}  // namespace
+
+struct Source::Inner {
+  std::variant<std::vector<std::uint8_t>, std::unique_ptr<Mapping>> storage;
+};
+
+Source::Source(std::shared_ptr<const Inner> inner) : inner_(std::move(inner)) {
+  if (auto* v = std::get_if<std::vector<std::uint8_t>>(&inner_->storage)) {
+    data_ = v->data();
+    size_ = v->size();
+  } else {
+    const auto& m = std::get<std::unique_ptr<Mapping>>(inner_->storage);
+    data_ = static_cast<const std::uint8_t*>(m->base);
+    size_ = m->length;
+  }
+}
+
+Source Source::from_vector(std::vector<std::uint8_t> bytes) {
+  auto inner = std::make_shared<Inner>();
+  inner->storage = std::move(bytes);
+  return Source(std::move(inner));
+}
+
+std::expected<Source, IoError> Source::open(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    return std::unexpected(IoError::custom(IoKind::InvalidInput, "file name contained an unexpected NUL byte"));
+  }
+  Fd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) return std::unexpected(IoError::last_os_error());
+
+  struct stat st {};
+  if (fstat(file.fd, &st) != 0) return std::unexpected(IoError::last_os_error());
+
+  if (!S_ISREG(st.st_mode)) {
+    auto bytes = read_to_end(file.fd);
+    if (!bytes) return std::unexpected(bytes.error());
+    return from_vector(std::move(*bytes));
+  }
+  if (st.st_size == 0) return from_vector({});
+
+  if (static_cast<std::uint64_t>(st.st_size) > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+    return std::unexpected(IoError::custom(IoKind::InvalidData, "memory map length overflows isize"));
+  }
+  auto length = static_cast<std::size_t>(st.st_size);
+  void* base = mmap(nullptr, length, PROT_READ, MAP_SHARED, file.fd, 0);
+  if (base == MAP_FAILED) return std::unexpected(IoError::last_os_error());
+  auto inner = std::make_shared<Inner>();
+  inner->storage = std::make_unique<Mapping>(base, length);
+  return Source(std::move(inner));
+}
+
+}  // namespace morvane

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "morvane/error.hpp"
+#include "morvane/source.hpp"
+
+using namespace morvane;
+
+TEST(ErrorDisplay, EveryVariantHasItsMessage) {
+  EXPECT_EQ(Error(Error::InvalidBitCount{65}).display(), "cannot read 65 bits at once; maximum is 64");
+  EXPECT_EQ(Error(Error::InvalidBitOffset{9, 8}).display(), "bit offset 9 is beyond the 8-bit input");
+  EXPECT_EQ(Error(Error::UnexpectedEof{3, 8, 5}).display(), "unexpected end of input at bit 3: requested 8 bits, 5 remain");
+  EXPECT_EQ(Error::invalid_stream_header().display(), "input does not start with a bzip2 BZh1-BZh9 header");
+  EXPECT_EQ(Error::decode(32, DecodeError::CrcMismatch).display(), "bzip2 decode error at bit 32: bzip2 CRC mismatch");
+  auto idx = Error::invalid_index("unsupported version");
+  EXPECT_EQ(idx.display(), "invalid morvane index: unsupported version");
+  EXPECT_EQ(idx.reason(), "unsupported version");
+  EXPECT_EQ(Error::invalid_configuration("x").display(), "invalid configuration: x");
+  EXPECT_EQ(Error::io(IoError::from_errno(2)).display(), "No such file or directory (os error 2)");
+}
+
+TEST(ErrorDisplay, DecodeKindsInOrder) {
+  const char* messages[] = {"invalid bzip2 magic", "invalid bzip2 block size", "unexpected end of bzip2 stream",
+                            "bzip2 CRC mismatch", "legacy randomized bzip2 block not supported",
+                            "invalid bzip2 Huffman table", "invalid bzip2 block structure",
+                            "bzip2 block exceeds its declared size"};
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(decode_error_message(static_cast<DecodeError>(i)), messages[i]);
+  static_assert(sizeof(DecodeError) == 1);
+}
+
+TEST(ErrorDebugAndCause, StructuralFormAndCause) {
+  auto e = Error::decode(7, DecodeError::InvalidHuffman);
+  EXPECT_EQ(e.debug(), "Decode { bit_offset: 7, source: InvalidHuffman }");
+  ASSERT_TRUE(std::holds_alternative<DecodeError>(e.cause()));
+  EXPECT_EQ(decode_error_message(std::get<DecodeError>(e.cause())), "invalid bzip2 Huffman table");
+  EXPECT_EQ(Error::invalid_index("a\"b").debug(), "InvalidIndex(\"a\\\"b\")");
+  EXPECT_EQ(Error::io(IoError::from_errno(2)).debug(),
+            "Io(Os { code: 2, kind: NotFound, message: \"No such file or directory\" })");
+  EXPECT_TRUE(std::holds_alternative<const IoError*>(Error::io(IoError::from_errno(2)).cause()));
+  EXPECT_TRUE(std::holds_alternative<std::monostate>(Error::invalid_stream_header().cause()));
+  EXPECT_EQ(static_cast<int>(Error::io(IoError::from_errno(2)).tag()), 7);
+}
+
+TEST(IoErrorValue, WrappedLibraryErrorKeepsItsText) {
+  auto io = IoError::wrap(Error::decode(5, DecodeError::InvalidMagic));
+  EXPECT_EQ(io.kind(), IoKind::Other);
+  EXPECT_EQ(io.display(), "bzip2 decode error at bit 5: invalid bzip2 magic");
+  ASSERT_NE(io.payload(), nullptr);
+  EXPECT_EQ(io.payload()->tag(), Error::Tag::Decode);
+  EXPECT_EQ(debug_quote("a'\x1b\t"), "\"a'\\u{1b}\\t\"");
+}
+
+namespace {
+std::string temp_path(const char* name) { return testing::TempDir() + "/morvane_" + name + std::to_string(getpid()); }
+}  // namespace
+
+TEST(SourceOpen, RegularFilesEmptyFilesAndMissingFiles) {
+  auto path = temp_path("regular");
+  { std::ofstream(path, std::ios::binary) << "BZh9 data"; }
+  auto src = Source::open(path);
+  ASSERT_TRUE(src.has_value());
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(src->data()), src->size()), "BZh9 data");
+  Source clone = *src;
+  EXPECT_EQ(clone.data(), src->data());
+  src = Source::from_vector({});
+  EXPECT_EQ(clone.bytes()[0], 'B');  // the clone keeps the mapping alive
+  std::remove(path.c_str());
+
+  auto empty = temp_path("empty");
+  { std::ofstream(empty, std::ios::binary); }
+  auto e = Source::open(empty);
+  ASSERT_TRUE(e.has_value());
+  EXPECT_EQ(e->size(), 0u);
+  std::remove(empty.c_str());
+
+  auto missing = Source::open(temp_path("missing"));
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().display(), "No such file or directory (os error 2)");
+  EXPECT_EQ(missing.error().kind(), IoKind::NotFound);
+
+  auto nul = Source::open(std::string("a\0b", 3));
+  ASSERT_FALSE(nul.has_value());
+  EXPECT_EQ(nul.error().kind(), IoKind::InvalidInput);
+}
+
+TEST(SourceOpen, FifoIsReadToItsEndAndDirectoryFails) {
+  auto fifo = temp_path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string payload(200000, 'x');
+  std::thread writer([&] { std::ofstream(fifo, std::ios::binary) << payload; });
+  auto src = Source::open(fifo);
+  writer.join();
+  std::remove(fifo.c_str());
+  ASSERT_TRUE(src.has_value());
+  EXPECT_EQ(src->size(), payload.size());
+
+  auto dir = Source::open(testing::TempDir());
+  ASSERT_FALSE(dir.has_value());
+  EXPECT_EQ(dir.error().display(), "Is a directory (os error 21)");
+}
