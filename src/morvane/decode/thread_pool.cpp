@@ -1,0 +1,81 @@
+#include "morvane/decode/thread_pool.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <string>
+#include <system_error>
+
+namespace morvane::decode {
+
+Result<std::unique_ptr<ThreadPool>> ThreadPool::start(std::size_t threads) {
+  // The constructor is private, so make_unique cannot reach it.
+  std::unique_ptr<ThreadPool> pool(new ThreadPool());
+  pool->threads_.reserve(threads);
+  for (std::size_t k = 0; k < threads; ++k) {
+    try {
+      pool->threads_.emplace_back([p = pool.get(), k] { p->worker(k); });
+    } catch (const std::system_error& e) {
+      // The destructor stops and joins the threads that did start.
+      return fail(Error::invalid_configuration(IoError::from_errno(e.code().value()).display()));
+    }
+  }
+  return pool;
+}
+
+ThreadPool::~ThreadPool() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  job_ready_.notify_all();
+  for (auto& thread : threads_) thread.join();
+}
+
+bool ThreadPool::broadcast(const std::function<void(std::size_t)>& f) const {
+  std::lock_guard submit(submit_);
+  std::unique_lock lock(mutex_);
+  job_ = &f;
+  running_ = threads_.size();
+  faulted_ = false;
+  ++generation_;
+  job_ready_.notify_all();
+  job_done_.wait(lock, [this] { return running_ == 0; });
+  job_ = nullptr;
+  return !faulted_;
+}
+
+void ThreadPool::worker(std::size_t k) {
+  // Named before the first job, so every job sees its thread's name.
+  const std::string name = "morvane-" + std::to_string(k);
+  pthread_setname_np(pthread_self(), name.c_str());
+
+  std::uint64_t seen = 0;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    job_ready_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+    // The destructor runs only between jobs, so a stop never cuts one short.
+    if (stopping_) return;
+    seen = generation_;
+    const auto* job = job_;
+    lock.unlock();
+    bool ok = true;
+    try {
+      (*job)(k);
+    } catch (...) {
+      // A fault stays on this side of the thread boundary; the caller learns
+      // of it from broadcast's result.
+      ok = false;
+    }
+    lock.lock();
+    if (!ok) faulted_ = true;
+    if (--running_ == 0) job_done_.notify_all();
+  }
+}
+
+Result<std::unique_ptr<ThreadPool>> thread_pool(std::uint64_t threads) {
+  if (threads < 2) return std::unique_ptr<ThreadPool>();
+  return ThreadPool::start(static_cast<std::size_t>(std::min(threads, kMaxPoolThreads)));
+}
+
+}  // namespace morvane::decode

@@ -1,0 +1,353 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "morvane/bitreader/bit_reader.hpp"
+#include "morvane/constants.hpp"
+#include "morvane/decode/thread_pool.hpp"
+#include "morvane/format/scan.hpp"
+
+using namespace morvane;
+using format::BlockCandidate;
+using format::EndCandidate;
+using format::ScanResult;
+using format::StreamCandidate;
+using Bytes = std::vector<std::uint8_t>;
+using PoolPtr = const decode::ThreadPool*;
+
+namespace {
+
+constexpr std::uint64_t kMiB = 1048576;
+
+// Overwrites `count` bits of `data` at bit `bit` with `value`, most significant first.
+void put_bits(Bytes& data, std::uint64_t bit, std::uint64_t value, unsigned count) {
+  for (unsigned k = 0; k < count; ++k, ++bit) {
+    const std::uint8_t mask = static_cast<std::uint8_t>(0x80 >> (bit % 8));
+    if ((value >> (count - 1 - k)) & 1) {
+      data.at(bit / 8) |= mask;
+    } else {
+      data.at(bit / 8) &= static_cast<std::uint8_t>(~mask);
+    }
+  }
+}
+
+// A block magic with its CRC, randomized bit and origin pointer at `bit`.
+void plant_block(Bytes& data, std::uint64_t bit, std::uint32_t crc, bool randomized, std::uint32_t orig_ptr) {
+  put_bits(data, bit, kBlockMagic, 48);
+  put_bits(data, bit + 48, crc, 32);
+  put_bits(data, bit + 80, randomized, 1);
+  put_bits(data, bit + 81, orig_ptr, 24);
+}
+
+void plant_end(Bytes& data, std::uint64_t bit, std::uint32_t crc) {
+  put_bits(data, bit, kEndMagic, 48);
+  put_bits(data, bit + 48, crc, 32);
+}
+
+void plant_header(Bytes& data, std::uint64_t byte, char level) {
+  data.at(byte) = 'B';
+  data.at(byte + 1) = 'Z';
+  data.at(byte + 2) = 'h';
+  data.at(byte + 3) = static_cast<std::uint8_t>(level);
+}
+
+std::uint64_t get_bits(const Bytes& data, std::uint64_t bit, unsigned count) {
+  std::uint64_t value = 0;
+  for (unsigned k = 0; k < count; ++k, ++bit) value = (value << 1) | ((data[bit / 8] >> (7 - bit % 8)) & 1);
+  return value;
+}
+
+// An independent scan: a one-bit shift register over the whole input, and a
+// plain byte compare for headers.
+ScanResult reference_scan(const Bytes& data) {
+  ScanResult out;
+  const std::uint64_t len_bits = data.size() * 8;
+  for (std::uint64_t i = 0; i + 4 <= data.size(); ++i) {
+    if (data[i] == 'B' && data[i + 1] == 'Z' && data[i + 2] == 'h' && data[i + 3] >= '1' && data[i + 3] <= '9') {
+      out.streams.push_back({i, static_cast<std::uint8_t>(data[i + 3] - '0')});
+    }
+  }
+  std::uint64_t shift = 0;
+  for (std::uint64_t end = 1; end <= len_bits; ++end) {
+    shift = (shift << 1) | ((data[(end - 1) / 8] >> (7 - (end - 1) % 8)) & 1);
+    if (end < 48) continue;
+    const std::uint64_t bit = end - 48;
+    const std::uint64_t value = shift & ((std::uint64_t{1} << 48) - 1);
+    if (value == kEndMagic && bit + 80 <= len_bits) {
+      out.ends.push_back({bit, static_cast<std::uint32_t>(get_bits(data, bit + 48, 32))});
+    } else if (value == kBlockMagic && bit + 105 <= len_bits) {
+      out.blocks.push_back({bit, static_cast<std::uint32_t>(get_bits(data, bit + 48, 32)),
+                            static_cast<std::uint32_t>(get_bits(data, bit + 81, 24)), get_bits(data, bit + 80, 1) != 0});
+    }
+  }
+  return out;
+}
+
+Bytes random_bytes(std::size_t size, std::uint32_t seed) {
+  std::mt19937_64 rng(seed);
+  Bytes data(size);
+  for (auto& byte : data) byte = static_cast<std::uint8_t>(rng() >> 56);
+  return data;
+}
+
+// Valid stream header, then random bytes.
+Bytes random_stream_like(std::size_t size, std::uint32_t seed) {
+  Bytes data = random_bytes(size, seed);
+  plant_header(data, 0, '9');
+  return data;
+}
+
+ScanResult scan(const Bytes& data, const decode::ThreadPool* pool = nullptr) {
+  auto result = format::scan_with_pool(data, pool);
+  EXPECT_TRUE(result.has_value()) << result.error().display();
+  return result ? *result : ScanResult{};
+}
+
+template <class T>
+bool contains(const std::vector<T>& items, const T& item) {
+  return std::find(items.begin(), items.end(), item) != items.end();
+}
+
+template <class T, class Key>
+void expect_strictly_ascending(const std::vector<T>& items, Key key) {
+  for (std::size_t i = 1; i < items.size(); ++i) EXPECT_LT(key(items[i - 1]), key(items[i])) << "at " << i;
+}
+
+void expect_ascending(const ScanResult& r) {
+  expect_strictly_ascending(r.streams, [](const StreamCandidate& c) { return c.byte_offset; });
+  expect_strictly_ascending(r.blocks, [](const BlockCandidate& c) { return c.bit_offset; });
+  expect_strictly_ascending(r.ends, [](const EndCandidate& c) { return c.bit_offset; });
+}
+
+std::unique_ptr<decode::ThreadPool> make_pool(std::uint64_t threads) {
+  auto pool = decode::thread_pool(threads);
+  EXPECT_TRUE(pool.has_value());
+  return pool ? std::move(*pool) : nullptr;
+}
+
+// Runs the distribution's bzip2 on `input` with the given options.
+Bytes run_bzip2(const Bytes& input, const std::string& options) {
+  char in_path[] = "/tmp/morvane-scan-XXXXXX";
+  const int fd = mkstemp(in_path);
+  EXPECT_GE(fd, 0);
+  if (fd < 0) return {};
+  close(fd);
+  std::ofstream(in_path, std::ios::binary).write(reinterpret_cast<const char*>(input.data()), input.size());
+  const std::string out_path = std::string(in_path) + ".bz2";
+  const std::string command = "bzip2 -c " + options + " " + in_path + " > " + out_path;
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  std::ifstream in(out_path, std::ios::binary);
+  Bytes out((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::remove(in_path);
+  std::remove(out_path.c_str());
+  return out;
+}
+
+}  // namespace
+
+TEST(ScanBitReader, ReadsMostSignificantFirstAndReportsMisuse) {
+  const Bytes data = {0b1010'0000, 0xFF, 0x01};
+  bitreader::BitReader reader(data);
+  EXPECT_EQ(reader.read_bit(0).value(), true);
+  EXPECT_EQ(reader.read_bit(1).value(), false);
+  EXPECT_EQ(reader.read_bits(2, 10).value(), 0b10'0000'1111u);
+  EXPECT_EQ(reader.read_bits(23, 1).value(), 1u);
+  EXPECT_EQ(reader.read_bits(24, 0).value(), 0u);
+  const Bytes wide = random_bytes(10, 3);
+  EXPECT_EQ(bitreader::BitReader(wide).read_bits(5, 64).value(), get_bits(wide, 5, 64));
+
+  EXPECT_EQ(reader.read_bits(0, 65).error().display(), "cannot read 65 bits at once; maximum is 64");
+  EXPECT_EQ(reader.read_bit(25).error().display(), "bit offset 25 is beyond the 24-bit input");
+  EXPECT_EQ(reader.read_bits(20, 8).error().display(), "unexpected end of input at bit 20: requested 8 bits, 4 remain");
+  EXPECT_EQ(reader.read_bit(24).error().display(), "unexpected end of input at bit 24: requested 1 bits, 0 remain");
+  // A huge offset is an offset error, not a wrapped sum.
+  EXPECT_EQ(reader.read_bits(~std::uint64_t{0}, 8).error().tag(), Error::Tag::InvalidBitOffset);
+}
+
+TEST(ScanHeader, RejectsInputsWithoutAStreamHeader) {
+  for (const Bytes& input : {Bytes{}, Bytes{'B', 'Z', 'h'}, Bytes{'B', 'Z', 'h', '0'}, Bytes{'B', 'Z', 'h', ':'},
+                             Bytes{'B', 'Z', 'H', '9'}, Bytes{'b', 'Z', 'h', '9', 0, 0, 0}}) {
+    auto result = format::scan_with_pool(input, nullptr);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().tag(), Error::Tag::InvalidStreamHeader);
+    EXPECT_EQ(result.error().display(), "input does not start with a bzip2 BZh1-BZh9 header");
+  }
+}
+
+TEST(ScanHeader, ShortInputsGiveTheHeaderAlone) {
+  auto pool = make_pool(2);
+  for (std::size_t size = 4; size <= 6; ++size) {
+    Bytes input(size, 0);
+    plant_header(input, 0, '9');
+    for (PoolPtr p : {PoolPtr{nullptr}, PoolPtr{pool.get()}}) {
+      const ScanResult r = scan(input, p);
+      EXPECT_EQ(r.streams, (std::vector<StreamCandidate>{{0, 9}})) << size;
+      EXPECT_TRUE(r.blocks.empty());
+      EXPECT_TRUE(r.ends.empty());
+    }
+  }
+}
+
+TEST(ScanEdge, MinimalEmptyStream) {
+  // What bzip2 writes for no input: header, end-of-stream magic, CRC 0, padding.
+  const Bytes made = run_bzip2({}, "-5");
+  const Bytes expected = {'B', 'Z', 'h', '5', 0x17, 0x72, 0x45, 0x38, 0x50, 0x90, 0, 0, 0, 0};
+  ASSERT_EQ(made, expected);
+  const ScanResult r = scan(made);
+  EXPECT_EQ(r.streams, (std::vector<StreamCandidate>{{0, 5}}));
+  EXPECT_TRUE(r.blocks.empty());
+  EXPECT_EQ(r.ends, (std::vector<EndCandidate>{{32, 0}}));
+  // One byte short, the stored CRC no longer fits.
+  const Bytes cut(made.begin(), made.end() - 1);
+  EXPECT_TRUE(scan(cut).ends.empty());
+}
+
+TEST(ScanRange, TrailingFieldsMustFitTheInput) {
+  // A block at bit 87 needs bits up to 87 + 105 = 192, exactly 24 bytes.
+  Bytes block(24, 0);
+  plant_header(block, 0, '1');
+  plant_block(block, 87, 0xDEADBEEF, true, 0xABCDEF);
+  EXPECT_EQ(scan(block).blocks, (std::vector<BlockCandidate>{{87, 0xDEADBEEF, 0xABCDEF, true}}));
+  block.pop_back();
+  EXPECT_TRUE(scan(block).blocks.empty());
+
+  // An end record at bit 80 needs bits up to 160, exactly 20 bytes.
+  Bytes end(20, 0);
+  plant_header(end, 0, '1');
+  plant_end(end, 80, 0x01234567);
+  EXPECT_EQ(scan(end).ends, (std::vector<EndCandidate>{{80, 0x01234567}}));
+  end.pop_back();
+  EXPECT_TRUE(scan(end).ends.empty());
+}
+
+TEST(ScanRange, ReportsWhatBeginsInTheRangeWithFieldsPastItsEnd) {
+  Bytes data(64, 0xFF);
+  plant_header(data, 9, '5');                          // "B" at the range's last byte, "Zh5" past it
+  plant_block(data, 8 * 29 + 6, 7, false, 0x000102);  // begins in the last byte of the next range
+  const ScanResult first = format::scan_range(data, 0, 10);
+  EXPECT_EQ(first.streams, (std::vector<StreamCandidate>{{9, 5}}));
+  EXPECT_TRUE(first.blocks.empty());
+  const ScanResult second = format::scan_range(data, 10, 30);
+  EXPECT_TRUE(second.streams.empty());
+  EXPECT_EQ(second.blocks, (std::vector<BlockCandidate>{{8 * 29 + 6, 7, 0x000102, false}}));
+  EXPECT_EQ(format::scan_range(data, 30, 64), ScanResult{});
+  EXPECT_EQ(format::scan_range(data, 5, 5), ScanResult{});
+
+  // A header whose four bytes would pass the input's end is not one.
+  Bytes tail(10, 0);
+  tail[7] = 'B';
+  tail[8] = 'Z';
+  tail[9] = 'h';
+  EXPECT_TRUE(format::scan_range(tail, 0, 10).streams.empty());
+}
+
+TEST(ScanPool, PooledAndUnpooledAgreeAcrossChunkBoundaries) {
+  Bytes data = random_stream_like(3 * kMiB + 12345, 1);
+  const std::uint64_t chunk_bits = 8 * kMiB;
+  // Magics at and around the chunk boundaries, at every bit alignment; no
+  // two planted patterns share a bit.
+  plant_block(data, chunk_bits - 1, 0x11111111, false, 0x123456);  // last bit of chunk 0
+  plant_end(data, chunk_bits + 200, 0x22222222);
+  for (unsigned z = 0; z < 8; ++z) plant_block(data, chunk_bits + 4096 + 256 * z + z, z, z % 2, z);
+  plant_end(data, 2 * chunk_bits - 100, 0x44444444);
+  plant_header(data, 2 * kMiB - 1, '3');  // "B" in chunk 1, "Zh3" in chunk 2
+  plant_block(data, 2 * chunk_bits + 40, 0x33333333, true, 0xFFFFFF);
+  plant_block(data, 3 * chunk_bits - 47, 0x55555555, false, 0);  // its magic ends in chunk 3
+  plant_header(data, 3 * kMiB + 20, '7');
+  plant_end(data, 8 * data.size() - 80, 0x66666666);  // the last record that fits
+
+  const ScanResult reference = reference_scan(data);
+  ASSERT_GE(reference.blocks.size(), 11u);
+  ASSERT_EQ(reference.blocks.front().bit_offset, chunk_bits - 1);
+  ASSERT_TRUE(contains(reference.streams, StreamCandidate{2 * kMiB - 1, 3}));
+  ASSERT_EQ(reference.ends.back(), (EndCandidate{8 * data.size() - 80, 0x66666666}));
+
+  const ScanResult unpooled = scan(data);
+  EXPECT_EQ(unpooled, reference);
+  for (std::uint64_t threads : {2, 3, 8}) {
+    auto pool = make_pool(threads);
+    ASSERT_NE(pool, nullptr);
+    const ScanResult pooled = scan(data, pool.get());
+    EXPECT_EQ(pool->chunks_run(), 4u);
+    EXPECT_EQ(pooled, reference) << threads << " threads";
+    expect_ascending(pooled);
+  }
+}
+
+TEST(ScanPool, OneMiBIsOnePieceOneByteMoreIsTwoChunks) {
+  auto pool = make_pool(4);
+  ASSERT_NE(pool, nullptr);
+  Bytes data = random_stream_like(kMiB, 2);
+  plant_end(data, 8 * kMiB - 80, 0xCAFEF00D);
+  EXPECT_EQ(scan(data, pool.get()), reference_scan(data));
+  EXPECT_EQ(pool->chunks_run(), 0u);
+
+  data.push_back(0x5A);
+  plant_block(data, 8 * kMiB - 100, 1, true, 2);  // in chunk 0, its origin pointer in chunk 1
+  const ScanResult pooled = scan(data, pool.get());
+  EXPECT_EQ(pool->chunks_run(), 2u);
+  EXPECT_EQ(pooled, reference_scan(data));
+  EXPECT_EQ(pooled.blocks.back(), (BlockCandidate{8 * kMiB - 100, 1, 2, true}));
+}
+
+TEST(ScanRealData, CompressedDataWithTrueAndPlantedCandidates) {
+  // Incompressible input, so the compressed file spans several scan chunks;
+  // level 1 gives about 100 kB blocks, so several dozen true block magics.
+  const Bytes plain = random_bytes(3 * kMiB + 500000, 4);
+  Bytes file = run_bzip2(plain, "-1");
+  ASSERT_GT(file.size(), 3 * kMiB);
+  const ScanResult honest = scan(file);
+  ASSERT_FALSE(honest.blocks.empty());
+  EXPECT_EQ(honest.streams.front(), (StreamCandidate{0, 1}));
+  EXPECT_EQ(honest.blocks.front().bit_offset, 32u) << "the first block follows the header";
+  EXPECT_GE(honest.blocks.size(), plain.size() / 100000);
+  ASSERT_FALSE(honest.ends.empty());
+  EXPECT_GE(honest.ends.back().bit_offset + 80, 8 * file.size() - 7) << "the end record fills the last byte";
+
+  // Planted patterns inside compressed data are reported like true ones.
+  plant_header(file, kMiB + 1000, '5');
+  plant_block(file, 8 * (2 * kMiB) - 1, 0x0BADF00D, false, 77);
+  plant_end(file, 8 * kMiB + 3, 0x12345678);
+  // A second stream appended after the first.
+  const Bytes second = run_bzip2(Bytes(1000, 'a'), "-9");
+  const std::uint64_t second_at = file.size();
+  file.insert(file.end(), second.begin(), second.end());
+
+  const ScanResult reference = reference_scan(file);
+  const ScanResult unpooled = scan(file);
+  auto pool = make_pool(3);
+  const ScanResult pooled = scan(file, pool.get());
+  EXPECT_EQ(unpooled, reference);
+  EXPECT_EQ(pooled, reference);
+  expect_ascending(pooled);
+  EXPECT_TRUE(contains(pooled.streams, StreamCandidate{kMiB + 1000, 5}));
+  EXPECT_TRUE(contains(pooled.streams, StreamCandidate{second_at, 9}));
+  EXPECT_TRUE(contains(pooled.blocks, BlockCandidate{8 * 2 * kMiB - 1, 0x0BADF00D, 77, false}));
+  EXPECT_TRUE(contains(pooled.ends, EndCandidate{8 * kMiB + 3, 0x12345678}));
+  EXPECT_EQ(pooled.blocks.back().bit_offset, 8 * second_at + 32);
+}
+
+TEST(ScanRange, EveryAlignmentOfBothMagicsOnDenseInput) {
+  // Input full of bytes that the first-byte tables flag, with magics at every
+  // bit alignment, so every flagged path is compared against the reference.
+  Bytes data(4096, 0);
+  std::mt19937 rng(9);
+  for (auto& byte : data) byte = static_cast<std::uint8_t>(rng() % 2 ? 0x00 : 0x31);
+  plant_header(data, 0, '9');
+  for (unsigned z = 0; z < 64; ++z) {
+    if (z % 2) plant_end(data, 64 + 200 * z + z, z);
+    else plant_block(data, 64 + 200 * z + z, z, true, z);
+  }
+  const ScanResult r = scan(data);
+  EXPECT_EQ(r, reference_scan(data));
+  EXPECT_GE(r.blocks.size(), 32u);
+  EXPECT_GE(r.ends.size(), 32u);
+}
