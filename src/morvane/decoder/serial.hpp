@@ -1,0 +1,79 @@
+// The serial stream decoder: every stream of the input, block after block,
+// strictly in order on the calling thread, with one reused Decoder.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+
+#include "morvane/constants.hpp"
+#include "morvane/decoder/bits.hpp"
+#include "morvane/decoder/block.hpp"
+#include "morvane/decoder/crc32.hpp"
+#include "morvane/error.hpp"
+#include "morvane/writer.hpp"
+
+namespace morvane::decoder {
+
+inline constexpr std::uint8_t kStreamMagic[3] = {'B', 'Z', 'h'};
+inline constexpr std::uint64_t kStreamHeaderBits = 32;  // "BZh" and the level digit
+inline constexpr std::uint64_t kStreamCrcBits = 32;
+
+// Decodes the whole input into `writer`: one write_all and one progress call
+// (bytes consumed, decoded so far) per block, then one flush and a final
+// progress call (input length, total).
+template <Writer W, Progress P>
+Result<void> decode_serial_with_progress(std::span<const std::uint8_t> data, W& writer, P&& progress) {
+  Bits bits(data, 0);
+  Decoder decoder;
+  const std::uint64_t total_bits = bits.total_bits();
+  std::uint64_t decoded = 0;
+
+  while (bits.pos() < total_bits) {
+    const std::uint64_t start = bits.pos();
+    if (bits.remaining() < kStreamHeaderBits) return fail(Error::decode(start, DecodeError::Truncated));
+    for (const std::uint8_t expected : kStreamMagic) {
+      if (bits.read(8).value() != expected) return fail(Error::decode(start, DecodeError::InvalidMagic));
+    }
+    const std::uint32_t digit = bits.read(8).value();
+    if (digit < '1' || digit > '9') return fail(Error::decode(start + 24, DecodeError::InvalidLevel));
+    const auto level = static_cast<std::uint8_t>(digit - '0');
+    std::uint32_t combined = 0;
+
+    for (;;) {
+      const std::uint64_t record = bits.pos();
+      auto magic = bits.magic();
+      if (!magic) return fail(std::move(magic.error()));
+      if (*magic == kBlockMagic) {
+        auto block = decoder.block(bits, level, std::nullopt);
+        if (!block) return fail(std::move(block.error()));
+        if (auto written = writer.write_all(block->data); !written) return fail(Error::io(std::move(written.error())));
+        if (block->data.size() > UINT64_MAX - decoded) return fail(Error::invalid_configuration("decoded offset overflow"));
+        decoded += block->data.size();
+        // A block ending inside a byte has consumed that byte.
+        progress(bits.pos() / 8 + (bits.pos() % 8 != 0), decoded);
+        combined = combine_stream_crc(combined, block->crc);
+      } else if (*magic == kEndMagic) {
+        if (bits.remaining() < kStreamCrcBits) return fail(Error::decode(record + kMagicBits, DecodeError::Truncated));
+        if (bits.read(32).value() != combined) return fail(Error::decode(record, DecodeError::CrcMismatch));
+        // Streams start on a byte boundary; the padding bits are not looked at.
+        const std::uint64_t end = record + kMagicBits + kStreamCrcBits;
+        bits.set_pos((end + 7) / 8 * 8);
+        break;
+      } else {
+        return fail(Error::decode(record, DecodeError::InvalidMagic));
+      }
+    }
+  }
+
+  if (auto flushed = writer.flush(); !flushed) return fail(Error::io(std::move(flushed.error())));
+  progress(std::uint64_t{data.size()}, decoded);
+  return {};
+}
+
+template <Writer W>
+Result<void> decode_serial(std::span<const std::uint8_t> data, W& writer) {
+  return decode_serial_with_progress(data, writer, NoProgress{});
+}
+
+}  // namespace morvane::decoder

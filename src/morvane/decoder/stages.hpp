@@ -1,0 +1,55 @@
+// The stages of one block, in the order the block decoder runs them. Used by
+// block.cpp only.
+#pragma once
+
+#include <array>
+#include <span>
+#include <cstdint>
+#include <vector>
+
+#include "morvane/decoder/bits.hpp"
+#include "morvane/decoder/huffman.hpp"
+#include "morvane/error.hpp"
+
+namespace morvane::decoder::stages {
+
+inline constexpr unsigned kMinTables = 2;
+inline constexpr unsigned kMaxTables = 6;
+inline constexpr unsigned kGroupSize = 50;  // symbols coded by one selector
+
+// The coding tables of one block and the selector of each group of symbols.
+struct CodingTables {
+  std::vector<Huffman> tables;
+  std::vector<std::uint8_t> selectors;
+};
+
+// The table count, selectors and code lengths that follow the byte maps;
+// `alphabet` is the number of symbols (used bytes + 2).
+Result<void> read_tables(Bits& bits, unsigned alphabet, CodingTables& out);
+
+// The move-to-front list of the used byte values, front first.
+struct MtfList {
+  std::array<std::uint8_t, 256> bytes;
+  unsigned size;
+};
+
+using ByteCounts = std::array<std::uint32_t, 256>;
+
+// The symbol stage: decodes the Huffman symbols up to the end-of-block symbol,
+// undoes the move-to-front and run stages into tt (bytes only) and counts each
+// byte value. `tt` has room for `max_symbols` entries. Returns the number of
+// entries written.
+Result<std::uint32_t> decode_symbols(Bits& bits, const CodingTables& tables, MtfList& mtf, std::uint32_t* tt,
+                                     std::uint32_t max_symbols, ByteCounts& counts);
+
+// Links tt into the inverse Burrows-Wheeler permutation and walks it from
+// `origin`, writing the n bytes of the block before its final run-length
+// stage. `scratch` (2 x n bytes) is working room.
+void inverse_transform(std::uint32_t* tt, std::uint32_t n, const ByteCounts& counts, std::uint32_t origin,
+                       std::uint8_t* out, std::span<std::uint8_t> scratch);
+
+// Undoes the final run-length stage. Failures report `block_start`.
+Result<std::vector<std::uint8_t>> expand_runs(std::span<const std::uint8_t> bytes, std::uint64_t output_limit,
+                                              std::uint64_t block_start);
+
+}  // namespace morvane::decoder::stages
