@@ -1,0 +1,11 @@
+#include "morvane/decode/assemble.hpp"
+
+namespace morvane::decode {
+
+Result<decoder::DecodedCandidate> SerialCandidates::take(std::uint64_t marker) const {
+  const Marker& wanted = markers_[marker];
+  if (const Marker::End* end = wanted.end()) return fail(Error::decode(end->bit_offset, DecodeError::InvalidMagic));
+  return decoder::decode_candidate(data_, wanted.block()->bit_offset, wanted.block()->crc);
+}
+
+}  // namespace morvane::decode

@@ -1,0 +1,156 @@
+// The ordered walk: from each stream header to its first block, from each
+// block to the marker where its coded bits end, from each end-of-stream marker
+// to the next header. Every link and the combined stream CRC are checked, the
+// blocks are written strictly in input order, and the block index is built on
+// the way. False markers need no treatment: the chain never reaches them.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <span>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "morvane/constants.hpp"
+#include "morvane/decode/markers.hpp"
+#include "morvane/decoder/block.hpp"
+#include "morvane/decoder/crc32.hpp"
+#include "morvane/error.hpp"
+#include "morvane/index/index.hpp"
+#include "morvane/writer.hpp"
+
+namespace morvane::decode {
+
+// A source of decoded blocks. The walk calls `take` only for block markers on
+// the chain, each at most once and in increasing index order; after each take
+// of index i it calls `discard_before(j)` with the index j > i of the marker
+// where that block ends, before the block is written.
+template <class C>
+concept Candidates = requires(C& candidates, std::uint64_t marker) {
+  { candidates.take(marker) } -> std::same_as<Result<decoder::DecodedCandidate>>;
+  { candidates.discard_before(marker) } -> std::same_as<void>;
+};
+
+// Decodes each block on demand in the calling thread; holds nothing between calls.
+class SerialCandidates {
+ public:
+  SerialCandidates(std::span<const std::uint8_t> data, std::span<const Marker> markers)
+      : data_(data), markers_(markers) {}
+
+  // `marker` must be below markers.size(); an end-of-stream marker gives
+  // InvalidMagic at its offset.
+  Result<decoder::DecodedCandidate> take(std::uint64_t marker) const;
+  void discard_before(std::uint64_t) const {}
+
+ private:
+  std::span<const std::uint8_t> data_;
+  std::span<const Marker> markers_;
+};
+
+// What a walk produces: the block index, or (for a decompression, which would
+// drop it) nothing, which spares the BLAKE3 pass over the whole input.
+enum class Walk : std::uint8_t { kIndex, kDecodeOnly };
+template <Walk kWalk>
+using WalkResult = std::conditional_t<kWalk == Walk::kIndex, Result<index::Index>, Result<void>>;
+
+inline constexpr std::uint8_t kStreamMagic[3] = {'B', 'Z', 'h'};
+inline constexpr std::uint64_t kStreamHeaderBytes = 4;  // "BZh" and the level digit
+// From the first bit of an end-of-stream magic to the last bit of its stream
+// that may be padding: 48 magic bits, 32 CRC bits and up to 7 padding bits.
+inline constexpr std::uint64_t kEndRecordPaddedBits = 48 + 32 + 7;
+
+// Walks the chain through `markers`, taking each block from `candidates`
+// (dropped when the call returns) and writing it to `writer`. `progress` gets
+// (bytes consumed up to the block's end, decoded bytes so far) after each block
+// and (input length, total) after the final flush. The first failure ends the
+// walk; the writer keeps what it accepted and is not flushed.
+template <Walk kWalk = Walk::kIndex, Writer W, Candidates C, Progress P>
+WalkResult<kWalk> assemble(std::span<const std::uint8_t> data, W& writer, std::span<const Marker> markers,
+                           C candidates, P&& progress) {
+  constexpr bool kRecord = kWalk == Walk::kIndex;
+  const std::uint64_t len = data.size();
+  std::vector<index::StreamIndex> streams;
+  std::vector<index::BlockIndex> blocks;
+  std::uint64_t decoded = 0;
+  std::uint64_t block_count = 0;
+
+  for (std::uint64_t g = 0; g < len;) {
+    if (g > (UINT64_MAX - 32) / 8) return fail(offset_overflow());
+    const std::uint64_t header_bit = 8 * g;
+    if (len - g < kStreamHeaderBytes) return fail(Error::decode(header_bit, DecodeError::Truncated));
+    if (data[g] != kStreamMagic[0] || data[g + 1] != kStreamMagic[1] || data[g + 2] != kStreamMagic[2]) {
+      return fail(Error::decode(header_bit, DecodeError::InvalidMagic));
+    }
+    const std::uint8_t digit = data[g + 3];
+    if (digit < '1' || digit > '9') return fail(Error::decode(header_bit + 24, DecodeError::InvalidLevel));
+    const auto level = static_cast<std::uint8_t>(digit - '0');
+
+    std::uint64_t offset = header_bit + 32;
+    auto at = find_marker(markers, offset);
+    if (!at) return fail(Error::decode(offset, DecodeError::InvalidMagic));
+    const std::uint64_t symbol_limit = level * kSymbolsPerLevel;
+    const std::uint64_t first_block = block_count;
+    const std::uint64_t stream_start = decoded;
+    std::uint32_t combined = 0;
+
+    std::uint64_t current = *at;
+    while (const Marker::Block* block = markers[current].block()) {
+      auto taken = candidates.take(current);
+      if (!taken) return fail(std::move(taken.error()));
+      // Candidates decode under the level-9 limits; the stream's own level applies here.
+      if (taken->symbols > symbol_limit) return fail(Error::decode(offset, DecodeError::BlockOverflow));
+      const std::uint64_t end_bit = taken->end_bit;
+      auto next = find_marker(markers, end_bit);
+      if (!next) return fail(Error::decode(end_bit, DecodeError::InvalidMagic));
+      candidates.discard_before(*next);
+
+      const std::uint64_t size = taken->data.size();
+      if (auto written = writer.write_all(taken->data); !written) return fail(Error::io(std::move(written.error())));
+      if constexpr (kRecord) {
+        blocks.push_back({.compressed_start_bit = block->bit_offset,
+                          .compressed_end_bit = end_bit,
+                          .decoded_start = decoded,
+                          .decoded_bytes = size,
+                          .expected_crc = block->crc,
+                          .stream = streams.size()});
+      }
+      ++block_count;
+      if (size > UINT64_MAX - decoded) return fail(offset_overflow());
+      decoded += size;
+      // A block ending inside a byte has consumed that byte.
+      progress(end_bit / 8 + (end_bit % 8 != 0), decoded);
+      combined = decoder::combine_stream_crc(combined, block->crc);
+      offset = end_bit;
+      current = *next;
+    }
+
+    const Marker::End& end = *markers[current].end();
+    if (end.crc != combined) return fail(Error::decode(end.bit_offset, DecodeError::CrcMismatch));
+    if (end.bit_offset > UINT64_MAX - kEndRecordPaddedBits) return fail(offset_overflow());
+    const std::uint64_t next_stream = (end.bit_offset + kEndRecordPaddedBits) / 8;
+    if constexpr (kRecord) {
+      streams.push_back({.header_byte = g,
+                         .block_size_100k = level,
+                         .first_block = first_block,
+                         .block_count = block_count - first_block,
+                         .decoded_start = stream_start,
+                         .decoded_bytes = decoded - stream_start,
+                         .eos_bit = end.bit_offset,
+                         .expected_crc = combined});
+    }
+    // Every byte after a stream must belong to another stream.
+    if (next_stream > len) return fail(Error::decode(8 * len, DecodeError::Truncated));
+    g = next_stream;
+  }
+
+  if (auto flushed = writer.flush(); !flushed) return fail(Error::io(std::move(flushed.error())));
+  progress(len, decoded);
+  if constexpr (kRecord) {
+    return index::Index::create(data, decoded, std::move(streams), std::move(blocks));
+  } else {
+    return {};
+  }
+}
+
+}  // namespace morvane::decode

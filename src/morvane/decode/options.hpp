@@ -1,0 +1,38 @@
+// The options of a whole-input decode, their check and the thread count.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "morvane/error.hpp"
+
+namespace morvane::decode {
+
+struct DecodeOptions {
+  // Worker threads; 0 means as many as the process may run at once.
+  std::uint64_t threads;
+  // Bytes of speculatively decoded output the parallel road may hold at once;
+  // at least MAX_BLOCK_OUTPUT.
+  std::uint64_t memory_limit;
+
+  // `threads`, or for 0 the processors available to the process; at least 1.
+  std::uint64_t resolved_threads() const;
+};
+
+// Refuses a memory limit below MAX_BLOCK_OUTPUT: every entry point checks this
+// first, before the thread count is looked at.
+Result<void> check_options(const DecodeOptions& options);
+
+// The processors this process may run on: the CPUs of its affinity mask,
+// capped by its cgroup CPU quota (floor(quota / period), at least 1); 1 when
+// neither can be read.
+std::uint64_t available_parallelism();
+
+// The CPU limit of one cgroup quota file: cgroup v2 "cpu.max" text
+// ("<quota> <period>" or "max <period>"), or the two cgroup v1 values.
+// Nothing when unlimited or unreadable.
+std::optional<std::uint64_t> parse_cpu_max(std::string_view text);
+std::optional<std::uint64_t> parse_cfs_quota(std::string_view quota_us, std::string_view period_us);
+
+}  // namespace morvane::decode
