@@ -1,0 +1,96 @@
+#include "bin/morvane/decode_mode.hpp"
+
+#include <optional>
+#include <string>
+#include <unistd.h>
+
+#include "bin/morvane/decode_data.hpp"
+#include "bin/morvane/input.hpp"
+#include "bin/morvane/output_file.hpp"
+#include "bin/morvane/paths.hpp"
+#include "bin/morvane/stdio.hpp"
+#include "bin/morvane/target_checks.hpp"
+
+namespace morvane::cli {
+namespace {
+
+// Where one input's decoded data goes: nothing for standard output, else the path.
+std::optional<std::string> choose_target(const Cli& cli, const std::string& input) {
+  if (input == kStdinArgument) return std::nullopt;
+  if (cli.output) {
+    if (same_path(*cli.output, kStdinArgument)) return std::nullopt;
+    return *cli.output;
+  }
+  if (cli.output_dir) {
+    auto name = file_name(input);
+    return join_path(*cli.output_dir, default_output(name ? *name : std::string_view(input)));
+  }
+  return default_output(input);
+}
+
+Result<void> remove_file(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return fail(Error::io(IoError::last_os_error()));
+  return {};
+}
+
+Result<void> decode_to_stdout(const Cli& cli, const std::string& argument, decode::DecodeOptions options) {
+  auto input = load_input(argument);
+  if (!input) return fail(std::move(input.error()));
+  StdoutWriter out;
+  auto decoded = decode_data(input->bytes(), input->name, out, options, cli.max_output, cli.quiet);
+  if (!decoded) return decoded;
+  if (cli.remove_input && argument != kStdinArgument) return remove_file(argument);
+  return {};
+}
+
+Result<void> decode_to_file(const Cli& cli, const std::string& input_path, const std::string& target,
+                            decode::DecodeOptions options) {
+  if (auto checked = check_not_input(input_path, target); !checked) return checked;
+  if (cli.skip_existing && path_exists(target)) {
+    skip_notice(target, cli.quiet);
+    return {};
+  }
+  auto input = open_input(input_path);  // so a missing input is reported even when its target exists
+  if (!input) return fail(std::move(input.error()));
+  if (!cli.force && path_exists(target)) return fail(already_exists(target));
+
+  auto temp = TempFile::create_in(parent_dir(target));
+  if (!temp) return fail(Error::io(std::move(temp.error())));
+  {
+    LimitedWriter<TempFile> writer(cli.max_output, *temp);
+    ProgressDisplay progress(input->name, input->bytes().size(), cli.quiet);
+    auto decoded = decode::decompress_to_writer_with_progress(
+        input->bytes(), writer, options,
+        [&](std::uint64_t position, std::uint64_t done) { progress.update(position, done); });
+    progress.finish();  // the line ends before any error line and before the move
+    if (!decoded) return decoded;  // the temporary file is removed with `temp`
+  }
+
+  // Without --force the move refuses to replace a target that appeared meanwhile.
+  auto moved = temp->persist(target, cli.force);
+  if (!moved) return fail(Error::io(std::move(moved.error())));
+  // Through the still-open descriptor: a link swapped in at the target's name
+  // after the move cannot redirect the input's time and mode to another file.
+  if (auto copied = copy_time_and_mode(moved->get(), input_path); !copied) {
+    return fail(Error::io(std::move(copied.error())));
+  }
+  moved->reset();
+  if (cli.remove_input) return remove_file(input_path);
+  return {};
+}
+
+}  // namespace
+
+Result<void> run_decode(const Cli& cli, decode::DecodeOptions options) {
+  if (cli.output_dir) {
+    if (auto made = create_dir_all(*cli.output_dir); !made) return fail(Error::io(std::move(made.error())));
+  }
+  for (const std::string& input : cli.inputs) {
+    auto target = choose_target(cli, input);
+    auto done = target ? decode_to_file(cli, input, *target, options) : decode_to_stdout(cli, input, options);
+    if (!done) return done;
+  }
+  return {};
+}
+
+}  // namespace morvane::cli

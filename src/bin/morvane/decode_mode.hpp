@@ -1,0 +1,13 @@
+// Decode mode: every input decompressed into a file of its own, or to
+// standard output.
+#pragma once
+
+#include "bin/morvane/cli.hpp"
+#include "morvane/decode/options.hpp"
+#include "morvane/error.hpp"
+
+namespace morvane::cli {
+
+Result<void> run_decode(const Cli& cli, decode::DecodeOptions options);
+
+}  // namespace morvane::cli

@@ -1,0 +1,58 @@
+#include "bin/morvane/index_mode.hpp"
+
+#include "bin/morvane/index_data.hpp"
+#include "bin/morvane/input.hpp"
+#include "bin/morvane/output_file.hpp"
+#include "bin/morvane/paths.hpp"
+#include "bin/morvane/stdio.hpp"
+#include "bin/morvane/target_checks.hpp"
+
+namespace morvane::cli {
+namespace {
+
+Result<void> write_index_file(const std::vector<std::uint8_t>& image, const std::string& path, bool force) {
+  auto temp = TempFile::create_in(parent_dir(path));
+  if (!temp) return fail(Error::io(std::move(temp.error())));
+  if (auto written = temp->write_all(image); !written) return fail(Error::io(std::move(written.error())));
+  // The index keeps the temporary file's permissions; nothing of the input is copied.
+  auto moved = temp->persist(path, force);
+  if (!moved) return fail(Error::io(std::move(moved.error())));
+  return {};
+}
+
+Result<void> index_one(const Cli& cli, const std::string& input_path, decode::DecodeOptions options) {
+  std::string path = cli.output ? *cli.output : input_path + index::kIndexSuffix;
+  bool to_stdout = same_path(path, kStdinArgument);
+  if (!to_stdout) {
+    // Without this, --force -o a.bz2 a.bz2 would replace the input with its index.
+    if (auto checked = check_not_input(input_path, path); !checked) return checked;
+    if (cli.skip_existing && path_exists(path)) {
+      skip_notice(path, cli.quiet);
+      return {};
+    }
+  }
+  auto input = open_input(input_path);
+  if (!input) return fail(std::move(input.error()));
+  auto built = build_index_data(input->bytes(), input->name, options, cli.max_output, cli.quiet);
+  if (!built) return fail(std::move(built.error()));
+  std::vector<std::uint8_t> image = built->to_bytes();
+
+  if (to_stdout) {
+    if (auto written = StdoutWriter{}.write_all(image); !written) return fail(Error::io(std::move(written.error())));
+    return {};
+  }
+  // Only now, after the whole decode: an existing index is refused without --force.
+  if (!cli.force && path_exists(path)) return fail(already_exists(path));
+  return write_index_file(image, path, cli.force);
+}
+
+}  // namespace
+
+Result<void> run_index(const Cli& cli, decode::DecodeOptions options) {
+  for (const std::string& input : cli.inputs) {
+    if (auto done = index_one(cli, input, options); !done) return done;
+  }
+  return {};
+}
+
+}  // namespace morvane::cli

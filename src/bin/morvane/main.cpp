@@ -1,0 +1,31 @@
+// morvane: parallel and indexed bzip2 decompression from the command line.
+#include <csignal>
+#include <new>
+#include <variant>
+
+#include "bin/morvane/cli.hpp"
+#include "bin/morvane/exit_status.hpp"
+#include "bin/morvane/run.hpp"
+#include "bin/morvane/stdio.hpp"
+
+int main(int argc, char** argv) {
+  using namespace morvane::cli;
+  // Before anything is opened, so no output file can land on descriptor 1.
+  reopen_closed_standard_fds();
+  // A closed pipe on standard output becomes the error EPIPE of the write
+  // ("Broken pipe (os error 32)", status 1), not a death by signal.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  auto parsed = parse_command_line(argc, argv);
+  if (const int* status = std::get_if<int>(&parsed)) return *status;
+  try {
+    auto result = run(std::move(std::get<Cli>(parsed)));
+    if (result) return kExitSuccess;
+    write_stderr("morvane: " + result.error().display() + "\n");
+    return exit_status(result.error());
+  } catch (const std::bad_alloc&) {
+    // Standard input is read whole and listings are held in memory: either may not fit.
+    write_stderr("morvane: memory allocation failed\n");
+    return kExitIo;
+  }
+}

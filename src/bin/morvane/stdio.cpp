@@ -1,0 +1,65 @@
+#include "bin/morvane/stdio.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace morvane::cli {
+namespace {
+
+std::span<const std::uint8_t> text_bytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+}  // namespace
+
+std::expected<void, IoError> write_fd_all(int fd, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::last_os_error());
+    }
+    if (n == 0) return std::unexpected(IoError::custom(IoKind::WriteZero, "failed to write whole buffer"));
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+std::expected<void, IoError> StdoutWriter::write_all(std::span<const std::uint8_t> bytes) {
+  return write_fd_all(STDOUT_FILENO, bytes);
+}
+
+std::expected<void, IoError> write_stdout(std::string_view text) { return write_fd_all(STDOUT_FILENO, text_bytes(text)); }
+
+void write_stderr(std::string_view text) { (void)write_fd_all(STDERR_FILENO, text_bytes(text)); }
+
+std::expected<std::vector<std::uint8_t>, IoError> read_stdin() {
+  constexpr std::size_t kChunk = 1 << 16;
+  std::vector<std::uint8_t> data;
+  for (;;) {
+    std::size_t used = data.size();
+    data.resize(used + kChunk);
+    ssize_t n = ::read(STDIN_FILENO, data.data() + used, kChunk);
+    if (n < 0) {
+      data.resize(used);
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::last_os_error());
+    }
+    data.resize(used + static_cast<std::size_t>(n));
+    if (n == 0) return data;
+  }
+}
+
+void reopen_closed_standard_fds() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      // open() takes the lowest free number, which is this one.
+      int opened = ::open("/dev/null", O_RDWR);
+      if (opened != fd && opened >= 0) ::close(opened);
+    }
+  }
+}
+
+}  // namespace morvane::cli

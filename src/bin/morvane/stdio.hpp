@@ -1,0 +1,38 @@
+// The process's standard streams, used directly through their descriptors:
+// decoded data and images go out in whole blocks, so there is nothing to buffer.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "morvane/io_error.hpp"
+
+namespace morvane::cli {
+
+// Writes all of `bytes` to `fd`, retrying interrupted writes; a write that
+// takes nothing is "failed to write whole buffer".
+std::expected<void, IoError> write_fd_all(int fd, std::span<const std::uint8_t> bytes);
+
+// Standard output as a decode writer.
+struct StdoutWriter {
+  std::expected<void, IoError> write_all(std::span<const std::uint8_t> bytes);
+  std::expected<void, IoError> flush() { return {}; }
+};
+
+// Text to standard output; the lost output of a failed write is reported.
+std::expected<void, IoError> write_stdout(std::string_view text);
+
+// Text to standard error; failures are ignored (there is nowhere left to report them).
+void write_stderr(std::string_view text);
+
+// All of standard input, to its end.
+std::expected<std::vector<std::uint8_t>, IoError> read_stdin();
+
+// Descriptors 0-2 that are closed at start-up are opened on /dev/null, so no
+// file the program opens later can become its standard output.
+void reopen_closed_standard_fds();
+
+}  // namespace morvane::cli

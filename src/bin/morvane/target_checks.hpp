@@ -1,0 +1,21 @@
+// The checks shared by every mode that writes a file for an input.
+#pragma once
+
+#include <string>
+
+#include "morvane/error.hpp"
+
+namespace morvane::cli {
+
+// Refuses a target that is the input itself: equal as paths, or, when both
+// exist, one file under two names (same device and inode), which a lexical
+// comparison misses (./a.bz2, a symbolic or hard link).
+Result<void> check_not_input(const std::string& input, const std::string& target);
+
+// "morvane: skipping existing {}" unless quiet.
+void skip_notice(const std::string& target, bool quiet);
+
+// The I/O error of kind AlreadyExists "{} already exists (use --force)".
+Error already_exists(const std::string& target);
+
+}  // namespace morvane::cli

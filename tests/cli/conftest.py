@@ -1,0 +1,60 @@
+"""Shared helpers for driving the built morvane program."""
+
+import bz2
+import os
+import random
+import subprocess
+
+import pytest
+
+BIN = os.environ.get("MORVANE_BIN", "morvane")
+
+
+def run(*args, cwd=None, stdin=None, input_bytes=None):
+    """Runs the program; stdin is a file object or None (then input_bytes or nothing)."""
+    return subprocess.run(
+        [BIN, *[str(a) for a in args]],
+        cwd=cwd,
+        stdin=stdin if stdin is not None else (None if input_bytes is not None else subprocess.DEVNULL),
+        input=input_bytes,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+
+
+def text_data(size, seed=1):
+    """Deterministic text that bzip2 packs at a few to one, so level 1 gives many blocks."""
+    rng = random.Random(seed)
+    words = [bytes(rng.choice(b"abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 9))) for _ in range(5000)]
+    out = bytearray()
+    while len(out) < size:
+        out += b" ".join(rng.choice(words) for _ in range(12)) + b"\n"
+    return bytes(out[:size])
+
+
+def compress(data, level=1):
+    return bz2.compress(data, level)
+
+
+def write_bz2(path, data, level=1):
+    path.write_bytes(compress(data, level))
+    return path
+
+
+def corrupt(blob):
+    """The same stream with one byte of the first block's coded data flipped."""
+    damaged = bytearray(blob)
+    damaged[len(damaged) // 2] ^= 0x55
+    return bytes(damaged)
+
+
+def temp_files(directory):
+    return sorted(p.name for p in directory.iterdir() if p.name.startswith(".tmp"))
+
+
+@pytest.fixture
+def sample(tmp_path):
+    """A multi-block input data.bz2 in a fresh directory, with its plain text."""
+    data = text_data(600_000)
+    path = write_bz2(tmp_path / "data.bz2", data)
+    return path, data

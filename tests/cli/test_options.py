@@ -1,0 +1,180 @@
+"""The command line: sizes, usage errors, combination checks and exit statuses."""
+
+import os
+
+import pytest
+
+from conftest import compress, corrupt, run, temp_files, text_data
+
+GIB = 1 << 30
+USAGE = "Usage: morvane [OPTIONS] <INPUTS>..."
+
+
+def size_error(value):
+    r = run("--test", "--max-output", value, "missing.bz2")
+    assert r.returncode == 2, r.stderr
+    assert USAGE in r.stderr.decode()
+    return r.stderr.decode()
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [("1G", GIB), ("1g", GIB), ("1GB", GIB), ("1gib", GIB), ("1GiB", GIB), ("0", 0), ("5", 5), ("7b", 7),
+     ("2T", 2 << 40), ("3k", 3072), ("2MiB", 2 << 20), ("18446744073709551615", 2**64 - 1)],
+)
+def test_sizes_accepted(tmp_path, value, expected):
+    # The cap shows the parsed value in the message, so a cap just below the
+    # decoded size proves the number: 7b refuses 8 bytes, 5 refuses 6.
+    (tmp_path / "x.bz2").write_bytes(compress(b"z" * 8))
+    r = run("--test", "--max-output", value, tmp_path / "x.bz2")
+    if expected >= 8:
+        assert r.returncode == 0, r.stderr
+    else:
+        assert r.returncode == 3
+        shown = f"{expected} B"
+        assert r.stderr.decode() == f"morvane: decoded output exceeds {shown}\n"
+
+
+@pytest.mark.parametrize(
+    "value, message",
+    [("", 'invalid size ""'), ("k", 'invalid size "k"'), ("+1", 'invalid size "+1"'),
+     ("18446744073709551616", 'invalid size "18446744073709551616"'),
+     ("1.5G", 'invalid size suffix in "1.5G"'), ("1 G", 'invalid size suffix in "1 G"'),
+     ("10xb", 'invalid size suffix in "10xb"'), ("5\t", 'invalid size suffix in "5\\t"'),
+     ("16777216T", 'size "16777216T" overflows this platform'),
+     ("17179869184G", 'size "17179869184G" overflows this platform')],
+)
+def test_sizes_refused(value, message):
+    err = size_error(value)
+    assert f"'--max-output <MAX_OUTPUT>': {message}\n" in err
+
+
+def test_memory_limit_empty_value_with_equals_sign():
+    # "--memory-limit=" gives the empty value, not the next argument.
+    r = run("--test", "--memory-limit=", "missing.bz2")
+    assert r.returncode == 2
+    assert 'invalid size ""' in r.stderr.decode()
+
+
+@pytest.mark.parametrize(
+    "args",
+    [["--json", "a.bz2"], ["--test", "--list", "a.bz2"], ["--test", "--index", "a.bz2"],
+     ["--index", "--list", "a.bz2"], ["--test", "-o", "x", "a.bz2"], ["--list", "-o", "x", "a.bz2"],
+     ["-o", "x", "-C", "d", "a.bz2"], ["--index", "-C", "d", "a.bz2"], ["--test", "-f", "a.bz2"],
+     ["-f", "--skip-existing", "a.bz2"], ["--list", "--skip-existing", "a.bz2"], ["--index", "--rm", "a.bz2"],
+     ["--test", "--rm", "a.bz2"], ["--bogus", "a.bz2"], [], ["--threads", "-1", "a.bz2"],
+     ["--threads", "18446744073709551616", "a.bz2"], ["--threads", "", "a.bz2"], ["--threads", " 1", "a.bz2"],
+     ["--threads", "0x10", "a.bz2"], ["--test=false", "a.bz2"]],
+)
+def test_usage_errors_touch_nothing(tmp_path, args):
+    (tmp_path / "a.bz2").write_bytes(compress(b"hello"))
+    r = run(*args, cwd=tmp_path)
+    assert r.returncode == 2, r.stderr
+    assert r.stdout == b""
+    assert r.stderr.decode().startswith("error: ")
+    assert USAGE in r.stderr.decode()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.bz2"]
+
+
+def test_thread_counts_accepted(tmp_path):
+    (tmp_path / "a.bz2").write_bytes(compress(b"hello"))
+    for threads in ["-P0", "-P1", "-P+2", "--threads=007", "-P=3"]:
+        r = run("--test", threads, tmp_path / "a.bz2")
+        assert r.returncode == 0, (threads, r.stderr)
+    r = run("--threads", "-1", "a.bz2")
+    assert "invalid value '-1' for '--threads <THREADS>': invalid digit found in string" in r.stderr.decode()
+
+
+def test_index_with_output_and_one_input_is_accepted(tmp_path):
+    (tmp_path / "a.bz2").write_bytes(compress(b"hello"))
+    r = run("--index", "-o", "idx", "a.bz2", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert (tmp_path / "idx").is_file()
+
+
+def test_non_utf8_inputs_and_sizes_are_usage_errors(tmp_path):
+    for args in ([b"\xff.bz2"], [b"--max-output", b"1\xff", b"a.bz2"]):
+        r = run(*[a.decode("utf-8", "surrogateescape") for a in args], cwd=tmp_path)
+        assert r.returncode == 2
+        assert "invalid UTF-8" in r.stderr.decode()
+
+
+def test_help_and_version_on_stdout():
+    for flag in ["--help", "-h"]:
+        r = run(flag)
+        assert r.returncode == 0 and r.stderr == b""
+        out = r.stdout.decode()
+        assert out.startswith("Fast parallel and indexed bzip2 decompression\n")
+        assert USAGE in out
+        for line in ["  -o, --output <OUTPUT>", "Output path, or - for stdout; requires one input",
+                     "-P, --threads <THREADS>", "[default: 0]", "--memory-limit <MEMORY_LIMIT>", "[default: 1G]",
+                     "--rm ", "Remove compressed inputs after successful extraction", "Emit list output as JSON"]:
+            assert line in out
+    for flag in ["--version", "-V"]:
+        r = run(flag)
+        assert (r.returncode, r.stdout, r.stderr) == (0, b"morvane 0.1.4\n", b"")
+
+
+@pytest.mark.parametrize(
+    "args, reason",
+    [(["-o", "x", "a.bz2", "b.bz2"], "--output requires exactly one input"),
+     (["-", "a.bz2"], "stdin must be the only input"),
+     (["--test", "a.bz2", "-"], "stdin must be the only input"),
+     (["--list", "-"], "stdin is supported only for decoding and --test"),
+     (["--index", "-"], "stdin is supported only for decoding and --test")],
+)
+def test_combination_checks(tmp_path, args, reason):
+    r = run(*args, cwd=tmp_path, input_bytes=b"not read")
+    assert (r.returncode, r.stdout) == (2, b"")
+    assert r.stderr.decode() == f"morvane: invalid configuration: {reason}\n"
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_exit_statuses(tmp_path):
+    good = tmp_path / "good.bz2"
+    good.write_bytes(compress(text_data(300_000)))
+    bad = tmp_path / "bad.bz2"
+    bad.write_bytes(corrupt(good.read_bytes()))
+    assert run("--test", good).returncode == 0
+
+    r = run("--test", tmp_path / "missing.bz2")
+    assert (r.returncode, r.stderr) == (1, b"morvane: No such file or directory (os error 2)\n")
+
+    r = run("--test", bad)
+    assert r.returncode == 3
+    assert r.stderr.decode().startswith("morvane: bzip2 decode error at bit ")
+
+    r = run("--test", "--max-output", "1000", good)
+    assert (r.returncode, r.stderr) == (3, b"morvane: decoded output exceeds 1000 B\n")
+
+    r = run("--test", "--memory-limit", "46620003", good)
+    assert (r.returncode, r.stderr) == (
+        2, b"morvane: invalid configuration: memory limit must be at least 46620004 bytes\n")
+    assert run("--test", "--memory-limit", "46620004", good).returncode == 0
+
+    # A good input, then a failing one: the first is silent, the run stops at
+    # the second, and the third (of another failure kind) is never reached.
+    r = run("--test", good, tmp_path / "missing.bz2", bad)
+    assert (r.returncode, r.stdout, r.stderr) == (1, b"", b"morvane: No such file or directory (os error 2)\n")
+    r = run("--test", good, bad, tmp_path / "missing.bz2")
+    assert r.returncode == 3
+    assert r.stderr.count(b"\n") == 1
+
+
+def test_test_mode_reads_stdin(tmp_path):
+    data = text_data(200_000)
+    assert run("--test", "-", input_bytes=compress(data)).returncode == 0
+    # Empty standard input: fine on the one-thread road, no header on the scanning road.
+    assert run("--test", "-P1", "-", input_bytes=b"").returncode == 0
+    r = run("--test", "-P2", "-", input_bytes=b"")
+    assert (r.returncode, r.stderr) == (3, b"morvane: input does not start with a bzip2 BZh1-BZh9 header\n")
+
+
+def test_cap_messages_use_size_text(tmp_path):
+    path = tmp_path / "a.bz2"
+    path.write_bytes(compress(text_data(2_000_000)))
+    for cap, shown in [("1536", "1.5 KiB"), ("1M", "1.0 MiB"), ("1048575", "1024.0 KiB")]:
+        r = run("--test", "--max-output", cap, path)
+        assert (r.returncode, r.stderr.decode()) == (3, f"morvane: decoded output exceeds {shown}\n")
+    assert temp_files(tmp_path) == []
+    assert os.listdir(tmp_path) == ["a.bz2"]
