@@ -1,0 +1,18 @@
+// Reading a stored index file whole, for _IndexedReader.from_path.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <vector>
+
+#include "morvane/io_error.hpp"
+
+namespace morvane::python {
+
+// The file's whole contents: opened read-only, the size the file system
+// reports used only to size the buffer, read until end of file (a read
+// interrupted by a signal is retried). A path holding a NUL byte is refused.
+std::expected<std::vector<std::uint8_t>, IoError> read_whole_file(const std::string& path);
+
+}  // namespace morvane::python

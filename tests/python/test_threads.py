@@ -1,0 +1,188 @@
+"""Concurrency: readers shared by threads, separate readers at once, the
+interpreter lock released while decoding, and a poisoned reader lock."""
+
+import os
+import random
+import struct
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import _core
+from conftest import run_compressor
+
+Reader = _core._IndexedReader
+
+
+@pytest.fixture(scope="module")
+def counters(tmp_path_factory):
+    """Decoded data made of 8-byte big-endian counters, so every aligned piece
+    tells where it came from; compressed at level 1 into many blocks."""
+    count = 300_000
+    data = b"".join(struct.pack(">Q", i) for i in range(count))
+    path = tmp_path_factory.mktemp("counters") / "counters.bz2"
+    path.write_bytes(run_compressor(["bzip2", "-1", "-c"], data))
+    return str(path), data
+
+
+def run_threads(count, work):
+    errors = []
+
+    def guarded(k):
+        try:
+            work(k)
+        except BaseException as error:  # reported by the main thread
+            errors.append(error)
+
+    threads = [threading.Thread(target=guarded, args=(k,)) for k in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+
+
+def test_threads_sharing_one_reader_get_whole_disjoint_pieces(counters):
+    path, data = counters
+    reader = Reader.from_path(path, cache_limit=1 << 20)
+    pieces = [[] for _ in range(6)]
+
+    def work(k):
+        rng = random.Random(k)
+        while True:
+            piece = reader.read(8 * rng.choice([1, 3, 512, 20_000]))
+            if not piece:
+                return
+            pieces[k].append(piece)
+
+    run_threads(6, work)
+    seen = {}
+    for piece in (p for per_thread in pieces for p in per_thread):
+        start = struct.unpack_from(">Q", piece)[0] * 8
+        assert piece == data[start:start + len(piece)]
+        seen[start] = len(piece)
+    position = 0
+    for start in sorted(seen):
+        assert start == position  # no gap, no overlap
+        position += seen[start]
+    assert position == len(data)
+    assert reader.tell() == len(data)
+
+
+def test_separate_readers_at_once(counters):
+    path, data = counters
+    image = _core._build_index(path)
+    with open(path, "rb") as f:
+        compressed = f.read()
+
+    def work(k):
+        reader = Reader.from_bytes(compressed, index=image) if k % 2 else Reader.from_path(path)
+        rng = random.Random(100 + k)
+        for _ in range(40):
+            start = rng.randrange(len(data))
+            reader.seek(start)
+            assert reader.read(4096) == data[start:start + 4096]
+        assert reader.size == len(data)
+
+    run_threads(6, work)
+
+
+def test_seek_and_tell_from_other_threads_while_reading(counters):
+    path, data = counters
+    reader = Reader.from_path(path, cache_limit=0)
+    stop = threading.Event()
+
+    def poke(_):
+        while not stop.is_set():
+            assert 0 <= reader.tell() <= len(data)
+            assert reader.size == len(data)
+            assert len(reader.index_bytes()) > 108
+
+    poker = threading.Thread(target=poke, args=(0,))
+    poker.start()
+    try:
+        for _ in range(3):
+            reader.seek(0)
+            assert reader.read(-1) == data
+    finally:
+        stop.set()
+        poker.join()
+
+
+def test_other_python_threads_run_while_decompress_works(samples):
+    compressed = samples["multiblock"].compressed * 8  # eight streams, decoded on one thread
+    expected = samples["multiblock"].data * 8
+    stamps = []
+    stop = threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            stamps.append(time.perf_counter())
+
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.0005)
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        while not stamps:
+            time.sleep(0.001)
+        begin = time.perf_counter()
+        result = _core._decompress(compressed, threads=1)
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        ticker.join()
+        sys.setswitchinterval(old_interval)
+    assert result == expected
+    # Holding the interpreter lock would leave no stamp in the middle half of the
+    # call: the ticker could only run before the call entered the library.
+    quarter = (end - begin) / 4
+    assert any(begin + quarter < t < end - quarter for t in stamps)
+
+
+POISON_SCRIPT = textwrap.dedent("""
+    import resource, sys
+    sys.path.insert(0, sys.argv[1])
+    import _core
+    reader = _core._IndexedReader.from_bytes(open(sys.argv[2], "rb").read(), index=open(sys.argv[3], "rb").read())
+    def vm_bytes():
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    # Room for the interpreter's small allocations, not for a block decoder's buffers.
+    resource.setrlimit(resource.RLIMIT_AS, (vm_bytes() + (2 << 20), hard))
+    try:
+        reader.read(100)
+        outcome = "read succeeded"
+    except MemoryError:
+        outcome = "MemoryError"
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    print(outcome)
+    for call in (lambda: reader.read(1), lambda: reader.seek(0, 99), reader.tell, lambda: reader.size,
+                 reader.index_bytes):
+        try:
+            call()
+            print("no error")
+        except ValueError as error:
+            print(type(error).__name__, error)
+""")
+
+
+def test_a_fault_inside_the_reader_poisons_its_lock(tmp_path, samples):
+    sample = samples["level9"]
+    index = tmp_path / "level9.zuvov"
+    index.write_bytes(_core._build_index(sample.path))
+    run = subprocess.run([sys.executable, "-c", POISON_SCRIPT, os.path.dirname(_core.__file__), sample.path,
+                          str(index)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    lines = run.stdout.splitlines()
+    if not lines or lines[0] != "MemoryError":
+        pytest.skip("could not make the block decoder run out of memory here: " + (run.stdout + run.stderr)[-300:])
+    assert run.returncode == 0
+    assert lines[1:] == ["ValueError reader lock poisoned"] * 5
