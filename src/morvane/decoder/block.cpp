@@ -10,6 +10,7 @@ namespace morvane::decoder {
 namespace {
 
 inline constexpr std::uint8_t kCandidateLevel = 9;
+inline constexpr std::uint8_t kMaxLevel = 9;
 inline constexpr unsigned kGroups = 16;  // byte values in groups of 16, one map bit each
 
 }  // namespace
@@ -17,6 +18,9 @@ inline constexpr unsigned kGroups = 16;  // byte values in groups of 16, one map
 Result<DecodedBlock> Decoder::block(Bits& bits, std::uint8_t level, std::optional<std::uint32_t> expected_crc) {
   const std::uint64_t block_start = bits.pos() >= kMagicBits ? bits.pos() - kMagicBits : 0;
   const auto whole_block = [&](DecodeError kind) { return fail(Error::decode(block_start, kind)); };
+  // Callers validate the level; one outside 1..9 would break the transform's
+  // 20-bit links, so it is refused rather than trusted.
+  if (level == 0 || level > kMaxLevel) return whole_block(DecodeError::InvalidLevel);
 
   auto stored_crc = bits.read(32);
   if (!stored_crc) return fail(std::move(stored_crc.error()));
@@ -47,13 +51,12 @@ Result<DecodedBlock> Decoder::block(Bits& bits, std::uint8_t level, std::optiona
 
   const auto max_symbols = static_cast<std::uint32_t>(level * kSymbolsPerLevel);
   work_.reserve(max_symbols);
-  stages::ByteCounts counts{};
-  auto n = stages::decode_symbols(bits, tables, mtf, work_.tt(), max_symbols, counts);
+  auto n = stages::decode_symbols(bits, tables, mtf, work_.tt(), max_symbols);
   if (!n) return fail(std::move(n.error()));
   if (*origin >= *n) return whole_block(DecodeError::InvalidBlock);
 
   const std::uint64_t output_limit = level * kOutputPerLevel + 4;
-  stages::inverse_transform(work_.tt(), *n, counts, *origin, work_.bytes(), work_.scratch(*n));
+  stages::inverse_transform(work_.tt(), *n, *origin, work_.bytes(), work_.scratch(*n));
   auto data = stages::expand_runs(std::span(work_.bytes(), *n), output_limit, block_start);
   if (!data) return fail(std::move(data.error()));
   if (crc32_bzip2(*data) != *stored_crc) return whole_block(DecodeError::CrcMismatch);

@@ -44,23 +44,24 @@ inline std::uint32_t link(std::uint32_t entry) { return (entry >> kLinkShift) & 
 // so consecutive entries usually bump the same counter, one store-to-load
 // round trip each; four quarters of tt, each with counters of its own, run
 // interleaved to overlap those round trips.
-void link_entries(std::uint32_t* tt, std::uint32_t n, const ByteCounts& counts) {
+void link_entries(std::uint32_t* tt, std::uint32_t n) {
   constexpr unsigned kParts = 4;
   const std::uint32_t part = n / kParts;
   std::array<std::array<std::uint32_t, 256>, kParts> next{};
-  // The counts of the first three quarters place the later quarters' ranges.
+  // First the byte counts of each quarter (the last one with the tail),
+  // interleaved for the same reason.
   for (std::uint32_t j = 0; j < part; ++j) {
-    for (unsigned q = 0; q + 1 < kParts; ++q) ++next[q + 1][tt[q * part + j] & 0xFF];
+    for (unsigned q = 0; q < kParts; ++q) ++next[q][tt[q * part + j] & 0xFF];
   }
-  std::uint32_t sum = 0;
+  for (std::uint32_t i = kParts * part; i < n; ++i) ++next[kParts - 1][tt[i] & 0xFF];
+  // Then where each quarter's entries of each byte begin.
+  std::uint32_t at = 0;
   for (unsigned b = 0; b < 256; ++b) {
-    std::uint32_t at = sum;
     for (unsigned q = 0; q < kParts; ++q) {
-      const std::uint32_t quarter = next[q][b];
+      const std::uint32_t count = next[q][b];
       next[q][b] = at;
-      at += quarter;
+      at += count;
     }
-    sum += counts[b];
   }
   const auto place = [&](unsigned q, std::uint32_t i) {
     const std::uint32_t sampled = (i & (kSampleSpacing - 1)) == 0 ? kBoundary : 0;
@@ -157,7 +158,7 @@ bool walk_segments(const std::uint32_t* tt, Segments& seg, std::uint8_t* out, st
     }
     begin(lanes[live++]);
   }
-  // All lanes busy: the unrolled inner loop keeps kLanes loads in flight.
+  // All lanes busy: each round issues kLanes independent loads.
   while (live == kLanes) {
     for (unsigned l = 0; l < kLanes; ++l) {
       if (step(lanes[l])) [[unlikely]] {
@@ -203,9 +204,9 @@ bool place_segments(Segments& seg, std::uint32_t n) {
 
 }  // namespace
 
-void inverse_transform(std::uint32_t* tt, std::uint32_t n, const ByteCounts& counts, std::uint32_t origin,
+void inverse_transform(std::uint32_t* tt, std::uint32_t n, std::uint32_t origin,
                        std::uint8_t* out, std::span<std::uint8_t> scratch) {
-  link_entries(tt, n, counts);
+  link_entries(tt, n);
   if (n < kMinLaneWalk) return walk_plain(tt, n, origin, out);
 
   Segments seg;
@@ -223,7 +224,7 @@ void inverse_transform(std::uint32_t* tt, std::uint32_t n, const ByteCounts& cou
   // Any other cycle than the one from the first entry means damaged data:
   // the plain walk then gives the bytes that such data asks for.
   const std::size_t region = scratch.size() / kLanes;
-  if (walk_segments<Pass::Collect>(tt, seg, scratch.data(), region)) {
+  if (region > 0 && walk_segments<Pass::Collect>(tt, seg, scratch.data(), region)) {
     if (!place_segments(seg, n)) return walk_plain(tt, n, origin, out);
     for (std::uint32_t id = 0; id < seg.count; ++id) {
       std::memcpy(out + seg.offset[id], scratch.data() + seg.source[id], seg.length[id]);

@@ -1,10 +1,10 @@
-// The stages of one block, in the order the block decoder runs them. Used by
-// block.cpp only.
+// The stages of one block, in the order the block decoder runs them. Internal
+// to the decoder (block.cpp) and its tests.
 #pragma once
 
 #include <array>
-#include <span>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "morvane/decoder/bits.hpp"
@@ -33,20 +33,17 @@ struct MtfList {
   unsigned size;
 };
 
-using ByteCounts = std::array<std::uint32_t, 256>;
-
-// The symbol stage: decodes the Huffman symbols up to the end-of-block symbol,
-// undoes the move-to-front and run stages into tt (bytes only) and counts each
-// byte value. `tt` has room for `max_symbols` entries. Returns the number of
-// entries written.
+// The symbol stage: decodes the Huffman symbols up to the end-of-block symbol
+// and undoes the move-to-front and run stages into tt (bytes only). `tt` has
+// room for `max_symbols` entries. Returns the number of entries written.
 Result<std::uint32_t> decode_symbols(Bits& bits, const CodingTables& tables, MtfList& mtf, std::uint32_t* tt,
-                                     std::uint32_t max_symbols, ByteCounts& counts);
+                                     std::uint32_t max_symbols);
 
 // Links tt into the inverse Burrows-Wheeler permutation and walks it from
 // `origin`, writing the n bytes of the block before its final run-length
 // stage. `scratch` (2 x n bytes) is working room.
-void inverse_transform(std::uint32_t* tt, std::uint32_t n, const ByteCounts& counts, std::uint32_t origin,
-                       std::uint8_t* out, std::span<std::uint8_t> scratch);
+void inverse_transform(std::uint32_t* tt, std::uint32_t n, std::uint32_t origin, std::uint8_t* out,
+                       std::span<std::uint8_t> scratch);
 
 // Undoes the final run-length stage. Failures report `block_start`.
 Result<std::vector<std::uint8_t>> expand_runs(std::span<const std::uint8_t> bytes, std::uint64_t output_limit,

@@ -52,7 +52,6 @@ enum class Step : std::uint8_t { Next, End, Overflow, Invalid };
 // (the stores into tt would otherwise force them to memory).
 struct State {
   std::uint32_t* tt;
-  std::uint32_t* counts;
   std::uint8_t* mtf;
   std::uint64_t run;
   std::uint32_t n;
@@ -73,7 +72,6 @@ struct State {
       if (n + run > max_symbols) return Step::Overflow;
       const std::uint8_t byte = mtf[0];
       std::fill_n(tt + n, run, byte);
-      counts[byte] += static_cast<std::uint32_t>(run);
       n += static_cast<std::uint32_t>(run);
       run = 0;
       run_symbols = 0;
@@ -83,7 +81,6 @@ struct State {
     if (n >= max_symbols) return Step::Invalid;
     const std::uint8_t byte = move_to_front(mtf, position);
     tt[n++] = byte;
-    ++counts[byte];
     return Step::Next;
   }
 };
@@ -91,8 +88,8 @@ struct State {
 }  // namespace
 
 Result<std::uint32_t> decode_symbols(Bits& bits, const CodingTables& tables, MtfList& mtf, std::uint32_t* tt,
-                                     std::uint32_t max_symbols, ByteCounts& counts) {
-  State state{tt, counts.data(), mtf.bytes.data(), 0, 0, max_symbols, 0, mtf.size};
+                                     std::uint32_t max_symbols) {
+  State state{tt, mtf.bytes.data(), 0, 0, max_symbols, 0, mtf.size};
   const std::uint8_t* const data = bits.data().data();
   const std::uint64_t size = bits.data().size();
   std::uint64_t pos = bits.pos();

@@ -28,8 +28,8 @@ class Workspace {
   // Throws std::bad_alloc when memory is short.
   void reserve(std::size_t entries);
 
-  std::uint32_t* tt() const { return tt_; }      // byte | link << 8
-  std::uint8_t* bytes() const { return bytes_; } // the block before its final run-length stage
+  std::uint32_t* tt() const { return tt_; }       // byte | link << 8
+  std::uint8_t* bytes() const { return bytes_; }  // the block before its final run-length stage
   // Working room of the inverse transform: 2 bytes per entry.
   std::span<std::uint8_t> scratch(std::size_t entries) const { return {bytes_ + capacity_, 2 * entries}; }
 
