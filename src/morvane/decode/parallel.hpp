@@ -125,6 +125,8 @@ WalkResult<kWalk> parallel_road(std::span<const std::uint8_t> data, W& writer, s
           }
         });
       } catch (...) {
+        // The broadcast itself failed (it could not set the job up): as bad
+        // as a fault, and reported the same way.
       }
       if (!clean) {
         queue.cancel();
