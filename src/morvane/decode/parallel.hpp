@@ -37,7 +37,10 @@ struct WorkResult {
 struct DecodeCandidate {
   Result<decoder::DecodedCandidate> operator()(std::span<const std::uint8_t> data, std::uint64_t bit_offset,
                                                std::uint32_t crc) const {
-    return decoder::decode_candidate(data, bit_offset, crc);
+    // Pool threads live for one call, so this Decoder is released with its
+    // thread at the end of the call.
+    thread_local decoder::Decoder decoder;
+    return decoder::decode_candidate(data, bit_offset, crc, decoder);
   }
 };
 

@@ -64,16 +64,21 @@ Result<DecodedBlock> Decoder::block(Bits& bits, std::uint8_t level, std::optiona
 }
 
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> data, std::uint64_t bit_offset,
-                                          std::uint32_t expected_crc) {
+                                          std::uint32_t expected_crc, Decoder& decoder) {
   Bits bits(data, bit_offset);
   if (bit_offset > bits.total_bits()) return fail(Error::decode(bit_offset, DecodeError::Truncated));
   auto magic = bits.magic();
   if (!magic) return fail(std::move(magic.error()));
   if (*magic != kBlockMagic) return fail(Error::decode(bit_offset, DecodeError::InvalidMagic));
-  Decoder decoder;
   auto block = decoder.block(bits, kCandidateLevel, expected_crc);
   if (!block) return fail(std::move(block.error()));
   return DecodedCandidate{std::move(block->data), bits.pos(), block->symbols};
+}
+
+Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> data, std::uint64_t bit_offset,
+                                          std::uint32_t expected_crc) {
+  Decoder decoder;
+  return decode_candidate(data, bit_offset, expected_crc, decoder);
 }
 
 }  // namespace morvane::decoder

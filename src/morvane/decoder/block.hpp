@@ -44,4 +44,11 @@ class Decoder {
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> data, std::uint64_t bit_offset,
                                           std::uint32_t expected_crc);
 
+// The same with a Decoder of the caller's, reused from candidate to candidate:
+// a worker thread keeps one so that the transform's memory is allocated (and
+// its pages faulted in) once per thread instead of once per candidate. The
+// result is the same as with a fresh Decoder.
+Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> data, std::uint64_t bit_offset,
+                                          std::uint32_t expected_crc, Decoder& decoder);
+
 }  // namespace morvane::decoder
