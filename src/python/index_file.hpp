@@ -10,9 +10,8 @@
 
 namespace morvane::python {
 
-// The file's whole contents: opened read-only, the size the file system
-// reports used only to size the buffer, read until end of file (a read
-// interrupted by a signal is retried). A path holding a NUL byte is refused.
+// The file's whole contents, read the way Source::open reads an input.
+// A path holding a NUL byte is refused.
 std::expected<std::vector<std::uint8_t>, IoError> read_whole_file(const std::string& path);
 
 }  // namespace morvane::python
