@@ -8,6 +8,7 @@ import subprocess
 import pytest
 
 BIN = os.environ.get("MORVANE_BIN", "morvane")
+SAME_FILE = b"morvane: invalid configuration: input and output are both data.bz2\n"
 
 
 def run(*args, cwd=None, stdin=None, input_bytes=None):
@@ -20,6 +21,12 @@ def run(*args, cwd=None, stdin=None, input_bytes=None):
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
     )
+
+
+def outcome(*args, **kwargs):
+    """Runs the program; returns its exit status and standard error."""
+    r = run(*args, **kwargs)
+    return r.returncode, r.stderr
 
 
 def text_data(size, seed=1):

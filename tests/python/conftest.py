@@ -31,6 +31,14 @@ def text_data(size, seed=1):
     return "".join(out).encode()[:size]
 
 
+def raises(kind, function, *args, **kwargs):
+    """Calls function, which must raise exactly `kind`; returns the exception."""
+    with pytest.raises(kind) as caught:
+        function(*args, **kwargs)
+    assert type(caught.value) is kind
+    return caught.value
+
+
 def run_compressor(args, data):
     return subprocess.run(args, input=data, stdout=subprocess.PIPE, check=True).stdout
 

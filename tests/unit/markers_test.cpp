@@ -39,10 +39,7 @@ struct CallWriter {
     calls.pieces.emplace_back(bytes.begin(), bytes.end());
     return {};
   }
-  std::expected<void, IoError> flush() {
-    ++calls.flushes;
-    return {};
-  }
+  std::expected<void, IoError> flush() { return ++calls.flushes, std::expected<void, IoError>{}; }
 };
 
 // The walk with decoding on the calling thread, as the one-thread scanning road runs it.
@@ -133,43 +130,20 @@ TEST(MarkerWalk, RecordsOfStreamsWithAndWithoutBlocks) {
   EXPECT_EQ(index->source_hash, index::blake3_hash(data));
   EXPECT_EQ(index->decoded_bytes, 12000u);
 
-  const auto& s0 = index->streams[0];
-  EXPECT_EQ(s0.header_byte, 0u);
-  EXPECT_EQ(s0.block_size_100k, 2);
-  EXPECT_EQ(s0.first_block, 0u);
-  EXPECT_EQ(s0.block_count, 2u);
-  EXPECT_EQ(s0.decoded_start, 0u);
-  EXPECT_EQ(s0.decoded_bytes, 8000u);
-  EXPECT_EQ(s0.expected_crc, test::combine_crc(test::combine_crc(0, test::crc32(first[0])), test::crc32(first[1])));
+  const std::uint64_t s2_at = a.size() + empty.size();
+  const std::uint64_t b0_end = index->blocks[0].compressed_end_bit, s0_eos = index->streams[0].eos_bit;
   // The next header starts at the byte after the end record's padding.
-  EXPECT_EQ((s0.eos_bit + 87) / 8, a.size());
-
-  const auto& s1 = index->streams[1];
-  EXPECT_EQ(s1.header_byte, a.size());
-  EXPECT_EQ(s1.block_size_100k, 9);
-  EXPECT_EQ(s1.first_block, 2u);
-  EXPECT_EQ(s1.block_count, 0u);
-  EXPECT_EQ(s1.decoded_start, 8000u);
-  EXPECT_EQ(s1.decoded_bytes, 0u);
-  EXPECT_EQ(s1.eos_bit, 8 * a.size() + 32);
-  EXPECT_EQ(s1.expected_crc, 0u);
-
-  const auto& s2 = index->streams[2];
-  EXPECT_EQ(s2.header_byte, a.size() + empty.size());
-  EXPECT_EQ(s2.first_block, 2u);
-  EXPECT_EQ(s2.block_count, 1u);
-
-  const auto& blk0 = index->blocks[0];
-  EXPECT_EQ(blk0.compressed_start_bit, 32u);
-  EXPECT_EQ(blk0.decoded_start, 0u);
-  EXPECT_EQ(blk0.decoded_bytes, 3000u);
-  EXPECT_EQ(blk0.expected_crc, test::crc32(first[0]));
-  EXPECT_EQ(blk0.stream, 0u);
-  EXPECT_EQ(index->blocks[1].compressed_start_bit, blk0.compressed_end_bit);
-  EXPECT_EQ(index->blocks[1].decoded_start, 3000u);
-  EXPECT_EQ(index->blocks[2].compressed_start_bit, 8 * s2.header_byte + 32);
-  EXPECT_EQ(index->blocks[2].stream, 2u);
-  EXPECT_EQ(index->blocks[2].compressed_end_bit, s2.eos_bit);
+  EXPECT_EQ((s0_eos + 87) / 8, a.size());
+  const std::uint32_t crc0 = test::crc32(first[0]), crc1 = test::crc32(first[1]), crc2 = test::crc32(second[0]);
+  using index::BlockIndex;
+  using index::StreamIndex;
+  EXPECT_EQ(index->streams, (std::vector<StreamIndex>{
+                                {0, 2, 0, 2, 0, 8000, s0_eos, test::combine_crc(test::combine_crc(0, crc0), crc1)},
+                                {a.size(), 9, 2, 0, 8000, 0, 8 * a.size() + 32, 0},
+                                {s2_at, 5, 2, 1, 8000, 4000, index->streams[2].eos_bit, test::combine_crc(0, crc2)}}));
+  EXPECT_EQ(index->blocks, (std::vector<BlockIndex>{{32, b0_end, 0, 3000, crc0, 0},
+                                                    {b0_end, index->blocks[1].compressed_end_bit, 3000, 5000, crc1, 0},
+                                                    {8 * s2_at + 32, index->streams[2].eos_bit, 8000, 4000, crc2, 2}}));
 
   // One piece per block, then one flush; progress after each block with the
   // rounded-up end byte, then (length, total).
@@ -178,7 +152,7 @@ TEST(MarkerWalk, RecordsOfStreamsWithAndWithoutBlocks) {
   EXPECT_EQ(calls.pieces[2], second[0]);
   EXPECT_EQ(calls.flushes, 1);
   ASSERT_EQ(calls.progress.size(), 4u);
-  EXPECT_EQ(calls.progress[0], std::make_pair((blk0.compressed_end_bit + 7) / 8, std::uint64_t{3000}));
+  EXPECT_EQ(calls.progress[0], std::make_pair((b0_end + 7) / 8, std::uint64_t{3000}));
   EXPECT_EQ(calls.progress[3], std::make_pair(std::uint64_t{data.size()}, std::uint64_t{12000}));
 }
 

@@ -56,20 +56,13 @@ struct CountingStep {
 };
 
 // The scanning road up to the parallel one, with a decode step of the test's own.
-template <class Step, class W, class P>
+template <class Step, class W, class P = NoProgress>
 Result<index::Index> run_parallel(std::span<const std::uint8_t> data, W& writer, std::uint64_t threads,
-                                  std::uint64_t limit, P&& progress, const Step& step) {
+                                  std::uint64_t limit, const Step& step, P&& progress = {}) {
   auto pool = thread_pool(threads).value();
-  auto scan = format::scan_with_pool(data, pool.get()).value();
-  auto markers = collect_markers(std::move(scan), data.size());
+  auto markers = collect_markers(format::scan_with_pool(data, pool.get()).value(), data.size());
   if (!markers) return fail(markers.error());
   return parallel_road<Walk::kIndex>(data, writer, *markers, *pool, limit, progress, step);
-}
-
-template <class Step, class W>
-Result<index::Index> run_parallel(std::span<const std::uint8_t> data, W& writer, std::uint64_t threads,
-                                  std::uint64_t limit, const Step& step) {
-  return run_parallel(data, writer, threads, limit, NoProgress{}, step);
 }
 
 // Many blocks in many streams: pbzip2 at level 1 with 100000-byte chunks.
@@ -249,8 +242,7 @@ TEST(ParallelRoad, RunningDecodesNeverExceedTheBudget) {
 TEST(ParallelRoad, WorkerFaultEndsTheCallWithoutHanging) {
   const auto& compressed = many_blocks().second;
   auto blocks = build_index(compressed, {1, kDefaultLimit}).value().blocks;
-  // A fault on the chain's second block, and one late in the file, under the
-  // tightest budget (the lost reservation leaves no room) and the default one.
+  // Early and late faults, under the tightest budget (a lost reservation leaves no room) and the default.
   for (std::size_t faulty : {std::size_t{1}, blocks.size() - 2}) {
     for (std::uint64_t limit : {MAX_BLOCK_OUTPUT, kDefaultLimit}) {
       SCOPED_TRACE(testing::Message() << "block " << faulty << ", limit " << limit);
@@ -260,9 +252,8 @@ TEST(ParallelRoad, WorkerFaultEndsTheCallWithoutHanging) {
         return decoder::decode_candidate(data, at, crc);
       };
       Collect writer;
-      auto result = run_parallel(compressed, writer, 4, limit, faulting);
-      EXPECT_EQ(result.error(), Error::invalid_configuration("parallel decoder worker panicked"));
-      // Only whole blocks before the faulty one were written.
+      EXPECT_EQ(run_parallel(compressed, writer, 4, limit, faulting).error(),
+                Error::invalid_configuration("parallel decoder worker panicked"));
       EXPECT_LE(writer.out.size(), blocks[faulty].decoded_start);
     }
   }
@@ -278,8 +269,7 @@ TEST(ParallelRoad, WalkFailureWaitsForBusyWorkers) {
   EXPECT_EQ(result.error().display(), "disk full");
   // Every worker has finished and left before the call returned.
   EXPECT_EQ(counters.running.load(), 0);
-  const std::uint64_t calls = counters.calls.load();
-  EXPECT_GE(calls, 2u);
+  EXPECT_GE(counters.calls.load(), 2u);
 }
 
 TEST(ParallelRoad, FailingBlockOnTheChainGivesItsOwnError) {
@@ -312,8 +302,7 @@ TEST(ParallelRoad, FalseMagicWhoseDecodeFailsIsNeverReported) {
 }
 
 TEST(ParallelRoad, MarkerCapOnAValidFile) {
-  // The input's length does not depend on how many magics are planted, so
-  // the count can be set to exactly the limit and to one more.
+  // The length does not depend on how many magics are planted: exactly the cap, and one more.
   const std::size_t length = planted_stream(1, 0, 64, 40000).compressed.size();
   const std::size_t cap = (length >> 4) + 64;
   for (std::size_t markers : {cap, cap + 1}) {
@@ -329,16 +318,14 @@ TEST(ParallelRoad, MarkerCapOnAValidFile) {
         EXPECT_EQ(index.error(), Error::invalid_configuration("input contains too many speculative markers"));
       }
     }
-    // The serial decompression road knows no markers.
-    Collect writer;
+    Collect writer;  // the serial decompression road knows no markers
     EXPECT_TRUE(decompress_to_writer(planted.compressed, writer, {1, kDefaultLimit}));
   }
 }
 
 TEST(ParallelRoad, SpeculativeWorkStaysNearTheSerialWork) {
-  // False magics every 128 bits inside three real blocks. The step holds each
-  // false decode until the chain has passed it, as a slow forged candidate
-  // would; once the chain is past, no worker may start another one below it.
+  // False magics every 128 bits (16 bytes) inside three real blocks; the step
+  // holds each false decode until the chain has passed it, as a slow forged one would.
   auto planted = planted_stream(3, 300, 128, 300 * 128 + 200);
   ASSERT_EQ(block_candidates(planted.compressed), 903u);
   const std::set<std::uint64_t> real(planted.real.begin(), planted.real.end());
@@ -361,13 +348,11 @@ TEST(ParallelRoad, SpeculativeWorkStaysNearTheSerialWork) {
   };
   constexpr std::uint64_t kThreads = 8;
   Collect writer;
-  auto index = run_parallel(planted.compressed, writer, kThreads, kDefaultLimit, progress, step);
+  auto index = run_parallel(planted.compressed, writer, kThreads, kDefaultLimit, step, progress);
   ASSERT_TRUE(index) << index.error().display();
   EXPECT_EQ(writer.out, planted.decoded);
-  // The serial walk decodes the 3 real blocks. While the chain stands at a
-  // real block, each worker can have started at most one false candidate
-  // inside it (the one that decoded the real block included); once the chain
-  // has passed, none below it is handed out.
+  // While the chain stands at a real block each worker can have started at
+  // most one false candidate inside it; once past, none below it is handed out.
   const std::uint64_t bound = planted.real.size() * (kThreads + 1);
   EXPECT_LE(counters.calls.load(), bound);
   EXPECT_GT(planted.planted.size(), 10 * bound);
