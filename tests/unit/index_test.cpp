@@ -62,21 +62,15 @@ TEST(IndexImage, LayoutIsPackedLittleEndian) {
   const Bytes image = index.to_bytes();
   ASSERT_EQ(image.size(), 108u + 53 * 3 + 44 * 3);
   EXPECT_EQ(std::memcmp(image.data(), "DOZEZIZ\0", 8), 0);
-  EXPECT_EQ(get_le(image, 8, 4), 1u);
-  EXPECT_EQ(get_le(image, 12, 8), 1000u);
   EXPECT_TRUE(std::equal(index.source_hash.begin(), index.source_hash.end(), image.begin() + 20));
-  EXPECT_EQ(get_le(image, 52, 8), 350u);
-  EXPECT_EQ(get_le(image, 60, 8), 3u);
-  EXPECT_EQ(get_le(image, 68, 8), 3u);
-  // First stream record: level byte at 8, CRC in the last 4 bytes.
-  EXPECT_EQ(image[76 + 8], 9);
-  EXPECT_EQ(get_le(image, 76 + 41, 8), 2000u);
-  EXPECT_EQ(get_le(image, 76 + 49, 4), 0xA1B2C3D4u);
-  // Third block record: CRC at 32 stands before the stream number at 36.
-  const std::size_t block = 76 + 53 * 3 + 44 * 2;
-  EXPECT_EQ(get_le(image, block, 8), 2432u);
-  EXPECT_EQ(get_le(image, block + 32, 4), 0x55u);
-  EXPECT_EQ(get_le(image, block + 36, 8), 2u);
+  // Header fields; the first stream record's level byte at 8 and CRC in its last 4 bytes; in the third block
+  // record the CRC at 32 stands before the stream number at 36.
+  constexpr std::size_t kBlock = 76 + 53 * 3 + 44 * 2;
+  const std::tuple<std::size_t, int, std::uint64_t> fields[] = {
+      {8, 4, 1},       {12, 8, 1000},         {52, 8, 350},          {60, 8, 3},         {68, 8, 3},
+      {76 + 8, 1, 9},  {76 + 41, 8, 2000},    {76 + 49, 4, 0xA1B2C3D4}, {kBlock, 8, 2432}, {kBlock + 32, 4, 0x55},
+      {kBlock + 36, 8, 2}};
+  for (auto [at, width, value] : fields) { EXPECT_EQ(get_le(image, at, width), value) << "at " << at; }
   EXPECT_EQ(resealed(image), image);
 }
 
@@ -120,62 +114,40 @@ TEST(IndexImage, ShortImagesAndChecksum) {
   }
 }
 
-TEST(IndexImage, HeaderMutations) {
+TEST(IndexImage, HeaderAndRecordMutations) {
   const Bytes source = sample_source();
   const Bytes image = sample_index(source).to_bytes();
-  struct Case {
-    std::size_t at;
-    std::uint64_t value;
-    int width;
-    const char* reason;
-  };
-  const Case cases[] = {
-      {0, 'd', 1, "bad magic"},
-      {7, 1, 1, "bad magic"},
-      {8, 2, 4, "unsupported version"},
-      {8, 0, 4, "unsupported version"},
-      {12, 999, 8, "source identity mismatch"},
-      {20, 0, 8, "source identity mismatch"},
-      {60, std::uint64_t{1} << 63, 8, "record counts overflow"},
-      {68, kMax / 44 + 1, 8, "record counts overflow"},
-      {60, 4, 8, "record counts do not match payload length"},
+  // Each case writes its fields in order: (offset, value, width).
+  using Field = std::tuple<std::size_t, std::uint64_t, int>;
+  const std::pair<std::vector<Field>, const char*> cases[] = {
+      {{{0, 'd', 1}}, "bad magic"},
+      {{{7, 1, 1}}, "bad magic"},
+      {{{8, 2, 4}}, "unsupported version"},
+      {{{8, 0, 4}}, "unsupported version"},
+      {{{12, 999, 8}}, "source identity mismatch"},
+      {{{20, 0, 8}}, "source identity mismatch"},
+      {{{60, std::uint64_t{1} << 63, 8}}, "record counts overflow"},
+      {{{68, kMax / 44 + 1, 8}}, "record counts overflow"},
+      {{{60, kMax / 53, 8}, {68, kMax / 44 - 1, 8}}, "record counts overflow"},  // each fits, their sum does not
+      {{{60, std::uint64_t{1} << 63, 8}, {12, 7, 8}}, "source identity mismatch"},  // binding before counts
+      {{{60, 4, 8}}, "record counts do not match payload length"},
       // A forged count is refused by the size equation before anything is reserved.
-      {68, std::uint64_t{1} << 40, 8, "record counts do not match payload length"},
+      {{{68, std::uint64_t{1} << 40, 8}}, "record counts do not match payload length"},
+      // from_bytes ends with validate: a block of no decoded bytes.
+      {{{76 + 53 * 3 + 24, 0, 8}}, "block decoded offsets are not contiguous"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.reason);
+  for (const auto& [changes, reason] : cases) {
+    SCOPED_TRACE(reason);
     Bytes changed = image;
-    put_le(changed, c.at, c.value, c.width);
-    expect_invalid(Index::from_bytes(resealed(changed), source), c.reason);
+    for (auto [at, value, width] : changes) put_le(changed, at, value, width);
+    expect_invalid(Index::from_bytes(resealed(changed), source), reason);
   }
-
-  // 53 S and 44 B each fit, their sum does not.
-  Bytes sum = image;
-  put_le(sum, 60, kMax / 53, 8);
-  put_le(sum, 68, kMax / 44 - 1, 8);
-  expect_invalid(Index::from_bytes(resealed(sum), source), "record counts overflow");
-
-  // The binding to the input is checked before the counts.
-  Bytes both = image;
-  put_le(both, 60, std::uint64_t{1} << 63, 8);
-  put_le(both, 12, 7, 8);
-  expect_invalid(Index::from_bytes(resealed(both), source), "source identity mismatch");
-}
-
-TEST(IndexImage, RecordAreaMutations) {
-  const Bytes source = sample_source();
-  const Bytes image = sample_index(source).to_bytes();
-  Bytes longer = image;
+  Bytes longer = image, shorter = image;
   longer.insert(longer.end() - kTrailerBytes, 0);
-  expect_invalid(Index::from_bytes(resealed(longer), source), "record counts do not match payload length");
-  Bytes shorter = image;
   shorter.erase(shorter.end() - kTrailerBytes - 1);
-  expect_invalid(Index::from_bytes(resealed(shorter), source), "record counts do not match payload length");
-
-  // from_bytes ends with validate: a block of no decoded bytes.
-  Bytes empty_block = image;
-  put_le(empty_block, 76 + 53 * 3 + 24, 0, 8);
-  expect_invalid(Index::from_bytes(resealed(empty_block), source), "block decoded offsets are not contiguous");
+  for (const Bytes* sized : {&longer, &shorter}) {
+    expect_invalid(Index::from_bytes(resealed(*sized), source), "record counts do not match payload length");
+  }
 }
 
 TEST(IndexImage, SourceIdentity) {

@@ -37,8 +37,7 @@ struct Collect {
 // Shared counters of a decode step: calls, decodes running now and the most at once.
 struct Counters {
   std::atomic<std::uint64_t> calls{0};
-  std::atomic<int> running{0};
-  std::atomic<int> peak{0};
+  std::atomic<int> running{0}, peak{0};
 };
 
 struct CountingStep {
@@ -79,10 +78,8 @@ const std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>>& many_bloc
 // so any bit pattern without long runs of ones can be planted there; every
 // table is the same, so the selectors' values do not change the block.
 struct Planted {
-  std::vector<std::uint8_t> compressed;
-  std::vector<std::uint8_t> decoded;
-  std::vector<std::uint64_t> real;     // bit offsets of the true block magics
-  std::vector<std::uint64_t> planted;  // bit offsets of the false ones
+  std::vector<std::uint8_t> compressed, decoded;
+  std::vector<std::uint64_t> real, planted;  // bit offsets of the true and the false block magics
 };
 
 Planted planted_stream(std::size_t blocks, std::size_t per_block, std::size_t period, std::size_t selector_bits) {
@@ -97,11 +94,7 @@ Planted planted_stream(std::size_t blocks, std::size_t per_block, std::size_t pe
     std::vector<std::uint32_t> codes;
     std::vector<std::size_t> magic_codes;
     std::uint32_t run = 0;
-    auto put = [&](bool bit) {
-      if (bit) return void(++run);
-      codes.push_back(run);
-      run = 0;
-    };
+    auto put = [&](bool bit) { bit ? void(++run) : (codes.push_back(run), void(run = 0)); };
     std::size_t bits = 0;
     for (std::size_t p = 0; p < per_block; ++p, bits += period) {
       magic_codes.push_back(codes.size());
@@ -134,7 +127,6 @@ TEST(ParallelQueue, BudgetHandOutSkipAndCancel) {
   EXPECT_EQ(queue.in_use(), 2 * MAX_BLOCK_OUTPUT);
   queue.settle(10);  // the first decode finished with 10 bytes
   EXPECT_EQ(queue.in_use(), MAX_BLOCK_OUTPUT + 10);
-
   // No room for a third decode until the 10 bytes are given back.
   std::optional<std::uint64_t> third;
   std::thread waiter([&] { third = queue.acquire(); });
@@ -142,7 +134,6 @@ TEST(ParallelQueue, BudgetHandOutSkipAndCancel) {
   waiter.join();
   EXPECT_EQ(third, 2u);
   EXPECT_EQ(queue.in_use(), 2 * MAX_BLOCK_OUTPUT);
-
   queue.skip_to(4);
   queue.skip_to(1);  // never backwards
   queue.settle(0);
@@ -150,7 +141,6 @@ TEST(ParallelQueue, BudgetHandOutSkipAndCancel) {
   queue.settle(0);
   queue.settle(0);
   EXPECT_EQ(queue.acquire(), std::nullopt);  // every item is out
-
   // A worker waiting for budget leaves when the queue is cancelled.
   WorkQueue full(MAX_BLOCK_OUTPUT, 3);
   EXPECT_EQ(full.acquire(), 0u);
@@ -164,8 +154,7 @@ TEST(ParallelQueue, BudgetHandOutSkipAndCancel) {
 TEST(ParallelChannel, SendFailsWithoutReceiverAndReceiveSeesTheClose) {
   auto ends = channel<std::vector<int>>();
   {
-    Sender<std::vector<int>> a = std::move(ends.first);
-    Sender<std::vector<int>> b = a;
+    Sender<std::vector<int>> a = std::move(ends.first), b = a;
     std::thread producer([&] {
       for (int i = 0; i < 1000; ++i) ASSERT_FALSE(b.send({i}));
     });
@@ -176,12 +165,9 @@ TEST(ParallelChannel, SendFailsWithoutReceiverAndReceiveSeesTheClose) {
   int expected = 0;
   while (auto message = ends.second.receive()) EXPECT_EQ((*message)[0], expected++);
   EXPECT_EQ(expected, 1001);
-
   auto other = channel<std::vector<int>>();
   other.second.close();
-  auto back = other.first.send({7, 8});
-  ASSERT_TRUE(back);
-  EXPECT_EQ(*back, (std::vector<int>{7, 8}));
+  EXPECT_EQ(other.first.send({7, 8}), (std::optional<std::vector<int>>{{7, 8}}));
 }
 
 TEST(ParallelCandidatesMap, ParkedResultsAndTheirBudget) {
@@ -189,101 +175,90 @@ TEST(ParallelCandidatesMap, ParkedResultsAndTheirBudget) {
   std::vector<WorkItem> items = {{0, 0, 0}, {2, 0, 0}, {3, 0, 0}, {5, 0, 0}, {6, 0, 0}, {8, 0, 0}, {9, 0, 0}};
   WorkQueue queue(10 * MAX_BLOCK_OUTPUT, items.size());
   auto ends = channel<WorkResult>();
-  auto result_of = [](std::size_t size) { return decoder::DecodedCandidate{std::vector<std::uint8_t>(size), 0, 0}; };
-  // The first four decodes finished (the fourth failed, size 0); the
-  // consumer gets them out of order.
+  auto sized = [](std::size_t size) { return decoder::DecodedCandidate{std::vector<std::uint8_t>(size), 0, 0}; };
+  // The first four decodes finished (the fourth failed, size 0); the consumer gets them out of order.
   for (std::uint64_t size : {100, 200, 300, 0}) {
     queue.acquire();
     queue.settle(size);
   }
-  ASSERT_FALSE(ends.first.send({3, result_of(300)}));
-  ASSERT_FALSE(ends.first.send({5, fail(Error::decode(77, DecodeError::InvalidHuffman))}));
-  ASSERT_FALSE(ends.first.send({0, result_of(100)}));
-  ASSERT_FALSE(ends.first.send({2, result_of(200)}));
-  EXPECT_EQ(queue.in_use(), 600u);
-  {
-    ParallelCandidates candidates(std::move(ends.second), queue, items);
-    // Taking 2 parks 3 and 5 on the way and drops 0, which is below it; the
-    // taken result leaves the budget at once.
-    auto two = candidates.take(2);
-    ASSERT_TRUE(two);
-    EXPECT_EQ(two->data.size(), 200u);
-    EXPECT_EQ(queue.in_use(), 300u);
-    // The chain went past 3: discarding gives its bytes back.
-    candidates.discard_before(5);
-    EXPECT_EQ(queue.in_use(), 0u);
-    // A parked failure reaches the walk unchanged.
-    EXPECT_EQ(candidates.take(5).error(), Error::decode(77, DecodeError::InvalidHuffman));
-    // Passing marker 6 before any worker started it: it is never handed out.
-    candidates.discard_before(8);
-    EXPECT_EQ(queue.acquire(), 5u);
-    queue.settle(0);
-    // With every sender gone and the result missing, the consumer stops.
-    ends.first.close();
-    EXPECT_EQ(candidates.take(8).error(), Error::invalid_configuration("parallel decoder stopped early"));
+  const Error parked = Error::decode(77, DecodeError::InvalidHuffman);
+  for (WorkResult r : {WorkResult{3, sized(300)}, WorkResult{5, fail(parked)}, WorkResult{0, sized(100)},
+                       WorkResult{2, sized(200)}}) {
+    ASSERT_FALSE(ends.first.send(std::move(r)));
   }
+  EXPECT_EQ(queue.in_use(), 600u);
+  ParallelCandidates candidates(std::move(ends.second), queue, items);
+  // Taking 2 parks 3 and 5 on the way and drops 0, which is below it; the taken result leaves the budget at once.
+  auto two = candidates.take(2);
+  ASSERT_TRUE(two);
+  EXPECT_EQ(two->data.size(), 200u);
+  EXPECT_EQ(queue.in_use(), 300u);
+  candidates.discard_before(5);  // the chain went past 3: discarding gives its bytes back
+  EXPECT_EQ(queue.in_use(), 0u);
+  EXPECT_EQ(candidates.take(5).error(), parked);  // a parked failure reaches the walk unchanged
+  // Passing marker 6 before any worker started it: it is never handed out.
+  candidates.discard_before(8);
+  EXPECT_EQ(queue.acquire(), 5u);
+  queue.settle(0);
+  // With every sender gone and the result missing, the consumer stops.
+  ends.first.close();
+  EXPECT_EQ(candidates.take(8).error(), Error::invalid_configuration("parallel decoder stopped early"));
 }
 
-TEST(ParallelRoad, RunningDecodesNeverExceedTheBudget) {
+TEST(ParallelRoad, RunningDecodesNeverExceedTheBudgetNorOutliveAWriteFailure) {
   const auto& [decoded, compressed] = many_blocks();
-  for (auto [threads, limit, most] : {std::tuple{8, MAX_BLOCK_OUTPUT, 1}, std::tuple{8, 3 * MAX_BLOCK_OUTPUT, 3},
-                                      std::tuple{32, kDefaultLimit, 23}}) {
-    SCOPED_TRACE(testing::Message() << threads << " threads, limit " << limit);
+  // fail_at: the write that fails (0: none); a failing walk still waits for every busy worker.
+  for (auto [threads, limit, most, fail_at] :
+       {std::tuple{8, MAX_BLOCK_OUTPUT, 1, 0}, std::tuple{8, 3 * MAX_BLOCK_OUTPUT, 3, 0},
+        std::tuple{32, kDefaultLimit, 23, 0}, std::tuple{8, kDefaultLimit, 23, 2}}) {
+    SCOPED_TRACE(testing::Message() << threads << " threads, limit " << limit << ", failing write " << fail_at);
     Counters counters;
     Collect writer;
+    writer.fail_at = static_cast<std::size_t>(fail_at);
     auto index = run_parallel(compressed, writer, threads, limit, CountingStep{counters});
+    EXPECT_LE(counters.peak.load(), most);
+    EXPECT_EQ(counters.running.load(), 0);
+    if (fail_at != 0) {
+      ASSERT_FALSE(index);
+      EXPECT_EQ(index.error().display(), "disk full");
+      EXPECT_GE(counters.calls.load(), 2u);
+      continue;
+    }
     ASSERT_TRUE(index) << index.error().display();
     EXPECT_EQ(writer.out, decoded);
-    EXPECT_LE(counters.peak.load(), most);
     EXPECT_EQ(counters.calls.load(), index->blocks.size());  // no false markers in this file
   }
 }
 
-TEST(ParallelRoad, WorkerFaultEndsTheCallWithoutHanging) {
+TEST(ParallelRoad, WorkerFaultOrFailingBlockEndsTheCallWithoutHanging) {
   const auto& compressed = many_blocks().second;
   auto blocks = build_index(compressed, {1, kDefaultLimit}).value().blocks;
-  // Early and late faults, under the tightest budget (a lost reservation leaves no room) and the default.
-  for (std::size_t faulty : {std::size_t{1}, blocks.size() - 2}) {
-    for (std::uint64_t limit : {MAX_BLOCK_OUTPUT, kDefaultLimit}) {
-      SCOPED_TRACE(testing::Message() << "block " << faulty << ", limit " << limit);
-      const std::uint64_t bit = blocks[faulty].compressed_start_bit;
-      auto faulting = [bit](std::span<const std::uint8_t> data, std::uint64_t at, std::uint32_t crc) {
-        if (at == bit) throw std::bad_alloc();
-        return decoder::decode_candidate(data, at, crc);
-      };
-      Collect writer;
-      EXPECT_EQ(run_parallel(compressed, writer, 4, limit, faulting).error(),
-                Error::invalid_configuration("parallel decoder worker panicked"));
-      EXPECT_LE(writer.out.size(), blocks[faulty].decoded_start);
-    }
-  }
-}
-
-TEST(ParallelRoad, WalkFailureWaitsForBusyWorkers) {
-  const auto& compressed = many_blocks().second;
-  Counters counters;
-  Collect writer;
-  writer.fail_at = 2;
-  auto result = run_parallel(compressed, writer, 8, kDefaultLimit, CountingStep{counters});
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().display(), "disk full");
-  // Every worker has finished and left before the call returned.
-  EXPECT_EQ(counters.running.load(), 0);
-  EXPECT_GE(counters.calls.load(), 2u);
-}
-
-TEST(ParallelRoad, FailingBlockOnTheChainGivesItsOwnError) {
-  const auto& compressed = many_blocks().second;
-  auto blocks = build_index(compressed, {1, kDefaultLimit}).value().blocks;
-  auto damaged = compressed;
-  const auto& victim = blocks[5];
-  damaged[(victim.compressed_start_bit + victim.compressed_end_bit) / 16] ^= 0x10;
-  auto expected = decoder::decode_candidate(damaged, victim.compressed_start_bit, victim.expected_crc);
-  ASSERT_FALSE(expected);
-  for (std::uint64_t threads : {2, 8}) {
+  // A throwing worker, early and late, under the tightest budget (a lost reservation leaves no room) and the
+  // default; a damaged block on the chain gives its own error after everything before it is written.
+  struct Case { std::size_t block; bool throws; std::uint64_t threads, limit; };
+  const Case cases[] = {{1, true, 4, MAX_BLOCK_OUTPUT},     {1, true, 4, kDefaultLimit},
+                        {blocks.size() - 2, true, 4, MAX_BLOCK_OUTPUT}, {blocks.size() - 2, true, 4, kDefaultLimit},
+                        {5, false, 2, kDefaultLimit},       {5, false, 8, kDefaultLimit}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "block " << c.block << (c.throws ? " throws" : " damaged") << ", limit "
+                                    << c.limit << ", " << c.threads << " threads");
+    const auto& victim = blocks[c.block];
+    auto data = compressed;
+    if (!c.throws) data[(victim.compressed_start_bit + victim.compressed_end_bit) / 16] ^= 0x10;
+    auto own = decoder::decode_candidate(data, victim.compressed_start_bit, victim.expected_crc);
+    ASSERT_EQ(own.has_value(), c.throws);
+    auto step = [&](std::span<const std::uint8_t> bytes, std::uint64_t at, std::uint32_t crc) {
+      if (c.throws && at == victim.compressed_start_bit) throw std::bad_alloc();
+      return DecodeCandidate{}(bytes, at, crc);
+    };
     Collect writer;
-    EXPECT_EQ(run_parallel(damaged, writer, threads, kDefaultLimit, DecodeCandidate{}).error(), expected.error());
-    EXPECT_EQ(writer.out.size(), victim.decoded_start);
+    EXPECT_EQ(run_parallel(data, writer, c.threads, c.limit, step).error(),
+              c.throws ? Error::invalid_configuration("parallel decoder worker panicked") : own.error());
+    if (c.throws) {
+      EXPECT_LE(writer.out.size(), victim.decoded_start);
+    } else {
+      EXPECT_EQ(writer.out.size(), victim.decoded_start);
+    }
   }
 }
 
@@ -329,7 +304,6 @@ TEST(ParallelRoad, SpeculativeWorkStaysNearTheSerialWork) {
   auto planted = planted_stream(3, 300, 128, 300 * 128 + 200);
   ASSERT_EQ(block_candidates(planted.compressed), 903u);
   const std::set<std::uint64_t> real(planted.real.begin(), planted.real.end());
-
   std::mutex mutex;
   std::condition_variable moved;
   std::uint64_t passed_bits = 0;
