@@ -2,6 +2,7 @@
 
 import json
 import os
+import stat
 import subprocess
 
 import pytest
@@ -147,3 +148,25 @@ def test_broken_pipe_and_closed_descriptors(tmp_path, sample):
     assert (r.returncode, r.stderr) == (0, b"")
     r = subprocess.run(["sh", "-c", 'exec "$0" "$@" <&- >&- 2>&-', BIN, str(path)])
     assert r.returncode == 0 and (tmp_path / "data").read_bytes() == data
+
+
+def test_two_inputs_with_one_target_never_lose_data(tmp_path):
+    # x/a.bz2 and y/a.bz2 both decode to out/a: replacing the first output
+    # after its input was removed would lose x's data.
+    for d, text in (("x", b"first\n"), ("y", b"second\n")):
+        (tmp_path / d).mkdir()
+        write_bz2(tmp_path / d / "a.bz2", text)
+    status, err = outcome("--force", "--rm", "-C", "out", "x/a.bz2", "y/a.bz2", cwd=tmp_path)
+    assert (status, err) == (2, b"morvane: invalid configuration: out/a is the output of an earlier input\n")
+    assert (tmp_path / "out" / "a").read_bytes() == b"first\n"
+    assert not (tmp_path / "x" / "a.bz2").exists() and (tmp_path / "y" / "a.bz2").exists()
+    assert temp_files(tmp_path / "out") == []
+
+
+@pytest.mark.parametrize("mode", [[], ["--index"]])
+def test_force_never_replaces_a_special_file(tmp_path, sample, mode):
+    os.mkfifo(tmp_path / "pipe")
+    status, err = outcome(*mode, "--force", "-o", "pipe", "data.bz2", cwd=tmp_path)
+    assert (status, err) == (1, b"morvane: pipe is not a regular file\n")
+    assert stat.S_ISFIFO(os.lstat(tmp_path / "pipe").st_mode)
+    assert temp_files(tmp_path) == []

@@ -1,8 +1,10 @@
 #include "bin/morvane/decode_mode.hpp"
 
-#include <optional>
-#include <string>
 #include <unistd.h>
+
+#include <optional>
+#include <set>
+#include <string>
 
 #include "bin/morvane/decode_data.hpp"
 #include "bin/morvane/input.hpp"
@@ -43,8 +45,13 @@ Result<void> decode_to_stdout(const Cli& cli, const std::string& argument, decod
   return {};
 }
 
+// The outputs this run has written, by identity, so that a later input whose
+// target is one of them (two inputs of one name under -C, or an output name
+// that is another input's output) cannot replace it and lose its data.
+using WrittenFiles = std::set<FileId>;
+
 Result<void> decode_to_file(const Cli& cli, const std::string& input_path, const std::string& target,
-                            decode::DecodeOptions options) {
+                            decode::DecodeOptions options, WrittenFiles& written) {
   if (auto checked = check_not_input(input_path, target); !checked) return checked;
   if (cli.skip_existing && path_exists(target)) {
     skip_notice(target, cli.quiet);
@@ -53,6 +60,10 @@ Result<void> decode_to_file(const Cli& cli, const std::string& input_path, const
   auto input = open_input(input_path);  // so a missing input is reported even when its target exists
   if (!input) return fail(std::move(input.error()));
   if (!cli.force && path_exists(target)) return fail(already_exists(target));
+  if (auto replaceable = check_replaceable(target); !replaceable) return replaceable;
+  if (auto id = file_id(target); id && written.contains(*id)) {
+    return fail(Error::invalid_configuration(display_path(target) + " is the output of an earlier input"));
+  }
 
   auto temp = TempFile::create_in(parent_dir(target));
   if (!temp) return fail(Error::io(std::move(temp.error())));
@@ -74,7 +85,13 @@ Result<void> decode_to_file(const Cli& cli, const std::string& input_path, const
   if (auto copied = copy_time_and_mode(moved->get(), input_path); !copied) {
     return fail(Error::io(std::move(copied.error())));
   }
-  moved->reset();
+  if (auto id = file_id(moved->get())) written.insert(*id);
+  if (auto closed = moved->close(); !closed) {
+    // A write that failed only at close: the output is incomplete, so it is
+    // removed and the input is kept.
+    ::unlink(target.c_str());
+    return fail(Error::io(std::move(closed.error())));
+  }
   if (cli.remove_input) return remove_file(input_path);
   return {};
 }
@@ -85,9 +102,11 @@ Result<void> run_decode(const Cli& cli, decode::DecodeOptions options) {
   if (cli.output_dir) {
     if (auto made = create_dir_all(*cli.output_dir); !made) return fail(Error::io(std::move(made.error())));
   }
+  WrittenFiles written;
   for (const std::string& input : cli.inputs) {
     auto target = choose_target(cli, input);
-    auto done = target ? decode_to_file(cli, input, *target, options) : decode_to_stdout(cli, input, options);
+    auto done =
+        target ? decode_to_file(cli, input, *target, options, written) : decode_to_stdout(cli, input, options);
     if (!done) return done;
   }
   return {};

@@ -1,5 +1,7 @@
 #include "bin/morvane/index_mode.hpp"
 
+#include <unistd.h>
+
 #include "bin/morvane/index_data.hpp"
 #include "bin/morvane/input.hpp"
 #include "bin/morvane/output_file.hpp"
@@ -15,8 +17,13 @@ Result<void> write_index_file(const std::vector<std::uint8_t>& image, const std:
   if (!temp) return fail(Error::io(std::move(temp.error())));
   if (auto written = temp->write_all(image); !written) return fail(Error::io(std::move(written.error())));
   // The index keeps the temporary file's permissions; nothing of the input is copied.
+  if (auto replaceable = check_replaceable(path); !replaceable) return replaceable;
   auto moved = temp->persist(path, force);
   if (!moved) return fail(Error::io(std::move(moved.error())));
+  if (auto closed = moved->close(); !closed) {
+    ::unlink(path.c_str());
+    return fail(Error::io(std::move(closed.error())));
+  }
   return {};
 }
 

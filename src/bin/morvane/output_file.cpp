@@ -35,7 +35,13 @@ int rename_no_replace(const char* from, const char* to) {
   if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return -1;
   if (::link(from, to) != 0) return -1;
-  ::unlink(from);
+  if (::unlink(from) != 0) {
+    // The temporary name must not survive a move: undo the link instead.
+    const int err = errno;
+    ::unlink(to);
+    errno = err;
+    return -1;
+  }
   return 0;
 }
 
@@ -53,6 +59,12 @@ int UniqueFd::release() {
   int fd = fd_;
   fd_ = -1;
   return fd;
+}
+
+std::expected<void, IoError> UniqueFd::close() {
+  const int fd = release();
+  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return std::unexpected(IoError::last_os_error());
+  return {};
 }
 
 void UniqueFd::reset() {
@@ -136,6 +148,24 @@ bool same_file(const std::string& a, const std::string& b) {
   struct stat sa{}, sb{};
   if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+std::optional<FileId> file_id(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileId{st.st_dev, st.st_ino};
+}
+
+std::optional<FileId> file_id(int fd) {
+  struct stat st{};
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  return FileId{st.st_dev, st.st_ino};
+}
+
+bool is_special_file(const std::string& path) {
+  struct stat st{};
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  return !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode);
 }
 
 }  // namespace morvane::cli

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
+#include <sys/types.h>
 #include <span>
 #include <string>
 #include <utility>
@@ -23,6 +25,9 @@ class UniqueFd {
   int get() const { return fd_; }
   int release();
   void reset();
+  // Closes the descriptor and reports the error close gives: network and
+  // quota-limited file systems may report a failed write only here.
+  std::expected<void, IoError> close();
 
  private:
   int fd_ = -1;
@@ -78,5 +83,19 @@ bool path_exists(const std::string& path);
 
 // Whether both paths name one existing file (same device and inode).
 bool same_file(const std::string& a, const std::string& b);
+
+// The identity of a file: device and inode.
+struct FileId {
+  dev_t device;
+  ino_t inode;
+  auto operator<=>(const FileId&) const = default;
+};
+// The identity of what `path` names (following symbolic links), if it exists.
+std::optional<FileId> file_id(const std::string& path);
+std::optional<FileId> file_id(int fd);
+
+// Whether `path` exists and is neither a regular file nor a symbolic link: a
+// device, a FIFO, a socket or a directory, which a move must never replace.
+bool is_special_file(const std::string& path);
 
 }  // namespace morvane::cli

@@ -13,6 +13,13 @@ Result<void> check_not_input(const std::string& input, const std::string& target
   return {};
 }
 
+Result<void> check_replaceable(const std::string& target) {
+  if (is_special_file(target)) {
+    return fail(Error::io(IoError::custom(IoKind::InvalidInput, display_path(target) + " is not a regular file")));
+  }
+  return {};
+}
+
 void skip_notice(const std::string& target, bool quiet) {
   if (!quiet) write_stderr("morvane: skipping existing " + display_path(target) + "\n");
 }

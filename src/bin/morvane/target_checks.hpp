@@ -12,6 +12,11 @@ namespace morvane::cli {
 // comparison misses (./a.bz2, a symbolic or hard link).
 Result<void> check_not_input(const std::string& input, const std::string& target);
 
+// Refuses to replace a target that is not a regular file or a symbolic link
+// (a device such as /dev/null, a FIFO, a socket): a move would put a regular
+// file in its place. The I/O error of kind InvalidInput "{} is not a regular file".
+Result<void> check_replaceable(const std::string& target);
+
 // "morvane: skipping existing {}" unless quiet.
 void skip_notice(const std::string& target, bool quiet);
 
