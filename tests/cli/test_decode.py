@@ -170,3 +170,12 @@ def test_force_never_replaces_a_special_file(tmp_path, sample, mode):
     assert (status, err) == (1, b"morvane: pipe is not a regular file\n")
     assert stat.S_ISFIFO(os.lstat(tmp_path / "pipe").st_mode)
     assert temp_files(tmp_path) == []
+
+
+def test_standard_output_appending_to_the_input_is_refused(tmp_path, sample):
+    path, _ = sample
+    before = path.read_bytes()
+    with open(path, "ab") as out:
+        r = subprocess.run([BIN, "-o", "-", "--rm", "data.bz2"], cwd=tmp_path, stdout=out, stderr=subprocess.PIPE)
+    assert (r.returncode, r.stderr) == (2, SAME_FILE)
+    assert path.read_bytes() == before
