@@ -14,21 +14,12 @@
 #include <vector>
 
 #include "morvane/decode/engine.hpp"
+#include "counting_writer.hpp"
 #include "morvane/source.hpp"
 
 namespace {
 
 inline constexpr std::uint64_t kDefaultMemoryLimit = 1073741824;
-
-// Counts the bytes so the decode cannot be optimised away.
-struct CountingWriter {
-  std::uint64_t bytes = 0;
-  std::expected<void, morvane::IoError> write_all(std::span<const std::uint8_t> data) {
-    bytes += data.size();
-    return {};
-  }
-  std::expected<void, morvane::IoError> flush() { return {}; }
-};
 
 struct Figures {
   double seconds;

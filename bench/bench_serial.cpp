@@ -7,21 +7,8 @@
 #include <string>
 
 #include "morvane/decoder/serial.hpp"
+#include "counting_writer.hpp"
 #include "morvane/source.hpp"
-
-namespace {
-
-// Counts the bytes so the decode cannot be optimised away.
-struct CountingWriter {
-  std::uint64_t bytes = 0;
-  std::expected<void, morvane::IoError> write_all(std::span<const std::uint8_t> data) {
-    bytes += data.size();
-    return {};
-  }
-  std::expected<void, morvane::IoError> flush() { return {}; }
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
