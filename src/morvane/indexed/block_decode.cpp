@@ -49,7 +49,7 @@ Result<std::vector<std::uint8_t>> decode_indexed_block(std::span<const std::uint
   if (decoded->data.size() != record.decoded_bytes) {
     return fail(Error::invalid_index("decoded block length does not match index"));
   }
-  return std::move(decoded->data);
+  return decoded->data.to_vector();
 }
 
 }  // namespace morvane::indexed
