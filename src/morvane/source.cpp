@@ -85,12 +85,13 @@ std::expected<Source, IoError> Source::open(const std::string& path) {
   struct stat st {};
   if (fstat(file.fd, &st) != 0) return std::unexpected(IoError::last_os_error());
 
-  if (!S_ISREG(st.st_mode)) {
+  // A regular file of length 0 may still have contents (files under /proc
+  // report 0): reading it settles the matter, and an empty file reads nothing.
+  if (!S_ISREG(st.st_mode) || st.st_size == 0) {
     auto bytes = read_to_end(file.fd);
     if (!bytes) return std::unexpected(bytes.error());
     return from_vector(std::move(*bytes));
   }
-  if (st.st_size == 0) return from_vector({});
 
   if (static_cast<std::uint64_t>(st.st_size) > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
     return std::unexpected(IoError::custom(IoKind::InvalidData, "memory map length overflows isize"));

@@ -15,9 +15,10 @@ namespace morvane {
 
 class Source {
  public:
-  // Opens a file read-only. A regular file is mapped whole (an empty one becomes
-  // an empty buffer); anything else (a FIFO, /dev/stdin, a /proc file) reports no
-  // useful length, so it is read to its end into an owned buffer.
+  // Opens a file read-only. A regular file is mapped whole; anything else (a
+  // FIFO, /dev/stdin) and a regular file that reports length 0 (an empty file,
+  // a /proc file) has no useful length, so it is read to its end into an owned
+  // buffer.
   static std::expected<Source, IoError> open(const std::string& path);
   // Takes the vector over without copying.
   static Source from_vector(std::vector<std::uint8_t> bytes);
