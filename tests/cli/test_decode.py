@@ -172,10 +172,11 @@ def test_force_never_replaces_a_special_file(tmp_path, sample, mode):
     assert temp_files(tmp_path) == []
 
 
-def test_standard_output_appending_to_the_input_is_refused(tmp_path, sample):
+@pytest.mark.parametrize("mode", [["--rm"], ["--index"]])
+def test_standard_output_appending_to_the_input_is_refused(tmp_path, sample, mode):
     path, _ = sample
     before = path.read_bytes()
     with open(path, "ab") as out:
-        r = subprocess.run([BIN, "-o", "-", "--rm", "data.bz2"], cwd=tmp_path, stdout=out, stderr=subprocess.PIPE)
+        r = subprocess.run([BIN, *mode, "-o", "-", "data.bz2"], cwd=tmp_path, stdout=out, stderr=subprocess.PIPE)
     assert (r.returncode, r.stderr) == (2, SAME_FILE)
     assert path.read_bytes() == before

@@ -30,7 +30,9 @@ Result<void> write_index_file(const std::vector<std::uint8_t>& image, const std:
 Result<void> index_one(const Cli& cli, const std::string& input_path, decode::DecodeOptions options) {
   std::string path = cli.output ? *cli.output : input_path + index::kIndexSuffix;
   bool to_stdout = same_path(path, kStdinArgument);
-  if (!to_stdout) {
+  if (to_stdout) {
+    if (auto checked = check_stdout_not_input(input_path); !checked) return checked;
+  } else {
     // Without this, --force -o a.bz2 a.bz2 would replace the input with its index.
     if (auto checked = check_not_input(input_path, path); !checked) return checked;
     if (cli.skip_existing && path_exists(path)) {

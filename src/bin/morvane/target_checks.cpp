@@ -1,5 +1,7 @@
 #include "bin/morvane/target_checks.hpp"
 
+#include <unistd.h>
+
 #include "bin/morvane/output_file.hpp"
 #include "bin/morvane/paths.hpp"
 #include "bin/morvane/stdio.hpp"
@@ -8,6 +10,13 @@ namespace morvane::cli {
 
 Result<void> check_not_input(const std::string& input, const std::string& target) {
   if (same_path(input, target) || same_file(input, target)) {
+    return fail(Error::invalid_configuration("input and output are both " + display_path(input)));
+  }
+  return {};
+}
+
+Result<void> check_stdout_not_input(const std::string& input) {
+  if (auto out = file_id(STDOUT_FILENO); out && out == file_id(input)) {
     return fail(Error::invalid_configuration("input and output are both " + display_path(input)));
   }
   return {};

@@ -12,6 +12,10 @@ namespace morvane::cli {
 // comparison misses (./a.bz2, a symbolic or hard link).
 Result<void> check_not_input(const std::string& input, const std::string& target);
 
+// Refuses a standard output that is the named input itself (same device and
+// inode): "morvane -o - a.bz2 >> a.bz2" would append to the file being read.
+Result<void> check_stdout_not_input(const std::string& input);
+
 // Refuses to replace a target that is not a regular file or a symbolic link
 // (a device such as /dev/null, a FIFO, a socket): a move would put a regular
 // file in its place. The I/O error of kind InvalidInput "{} is not a regular file".
