@@ -1,5 +1,6 @@
 """Decode mode: output naming, safe output files, metadata and the same-file checks."""
 
+import contextlib
 import json
 import os
 import stat
@@ -166,10 +167,47 @@ def test_two_inputs_with_one_target_never_lose_data(tmp_path):
 @pytest.mark.parametrize("mode", [[], ["--index"]])
 def test_force_never_replaces_a_special_file(tmp_path, sample, mode):
     os.mkfifo(tmp_path / "pipe")
-    status, err = outcome(*mode, "--force", "-o", "pipe", "data.bz2", cwd=tmp_path)
-    assert (status, err) == (1, b"morvane: pipe is not a regular file\n")
+    (tmp_path / "bad.bz2").write_bytes(corrupt(sample[0].read_bytes()))
+    for name in ("data.bz2", "bad.bz2"):  # refused before the bad input is decoded
+        status, err = outcome(*mode, "--force", "-o", "pipe", name, cwd=tmp_path)
+        assert (status, err) == (1, b"morvane: pipe is not a regular file\n")
     assert stat.S_ISFIFO(os.lstat(tmp_path / "pipe").st_mode)
     assert temp_files(tmp_path) == []
+
+
+@pytest.mark.parametrize("mode", [[], ["--index"]])
+@pytest.mark.parametrize(
+    "destination, stdout_is_file",
+    [("pipe", False), ("missing", False), ("/proc/self/fd/1", False), ("/proc/self/fd/1", True),
+     ("/dev/stdout", True)],
+)
+def test_force_never_replaces_a_link_to_a_special_file(tmp_path, sample, mode, destination, stdout_is_file):
+    # /proc/self/fd/1 leads to the open standard output even when that is a regular file.
+    path, _ = sample
+    os.mkfifo(tmp_path / "pipe")
+    os.symlink(destination, tmp_path / "link")
+    (tmp_path / "bad.bz2").write_bytes(corrupt(path.read_bytes()))
+    for name in ("data.bz2", "bad.bz2"):  # refused before the bad input is decoded
+        with open(tmp_path / "stdout", "wb") if stdout_is_file else contextlib.nullcontext(subprocess.PIPE) as out:
+            r = subprocess.run([BIN, *mode, "--force", "-o", "link", name], cwd=tmp_path, stdout=out,
+                               stderr=subprocess.PIPE)
+        assert (r.returncode, r.stderr) == (1, b"morvane: link is not a regular file\n")
+    assert os.readlink(tmp_path / "link") == destination
+    assert temp_files(tmp_path) == []
+    if stdout_is_file:
+        assert (tmp_path / "stdout").read_bytes() == b""
+
+
+@pytest.mark.parametrize("mode", [[], ["--index"]])
+def test_force_replaces_a_link_to_a_regular_file(tmp_path, sample, mode):
+    path, data = sample
+    (tmp_path / "plain").write_bytes(b"kept")
+    os.symlink("plain", tmp_path / "first")
+    os.symlink("first", tmp_path / "link")  # a chain of links
+    assert run(*mode, "--force", "-o", "link", "data.bz2", cwd=tmp_path).returncode == 0
+    assert not os.path.islink(tmp_path / "link") and (tmp_path / "plain").read_bytes() == b"kept"
+    if not mode:
+        assert (tmp_path / "link").read_bytes() == data
 
 
 @pytest.mark.parametrize("mode", [["--rm"], ["--index"]])

@@ -16,8 +16,9 @@ Result<void> write_index_file(const std::vector<std::uint8_t>& image, const std:
   auto temp = TempFile::create_in(parent_dir(path));
   if (!temp) return fail(Error::io(std::move(temp.error())));
   if (auto written = temp->write_all(image); !written) return fail(Error::io(std::move(written.error())));
-  // The index keeps the temporary file's permissions; nothing of the input is copied.
+  // Checked again: a special file may have taken the name during the decode.
   if (auto replaceable = check_replaceable(path); !replaceable) return replaceable;
+  // The index keeps the temporary file's permissions; nothing of the input is copied.
   auto moved = temp->persist(path, force);
   if (!moved) return fail(Error::io(std::move(moved.error())));
   if (auto closed = moved->close(); !closed) {
@@ -42,6 +43,10 @@ Result<void> index_one(const Cli& cli, const std::string& input_path, decode::De
   }
   auto input = open_input(input_path);
   if (!input) return fail(std::move(input.error()));
+  if (!to_stdout) {
+    // Before the decode, which a target that can never be replaced would waste.
+    if (auto replaceable = check_replaceable(path); !replaceable) return replaceable;
+  }
   auto built = build_index_data(input->bytes(), input->name, options, cli.max_output, cli.quiet);
   if (!built) return fail(std::move(built.error()));
   std::vector<std::uint8_t> image = built->to_bytes();

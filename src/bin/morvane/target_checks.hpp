@@ -17,8 +17,9 @@ Result<void> check_not_input(const std::string& input, const std::string& target
 Result<void> check_stdout_not_input(const std::string& input);
 
 // Refuses to replace a target that is not a regular file or a symbolic link
-// (a device such as /dev/null, a FIFO, a socket): a move would put a regular
-// file in its place. The I/O error of kind InvalidInput "{} is not a regular file".
+// leading to one (a device such as /dev/null, a FIFO, a socket, a dangling
+// link, /dev/stdout): a move would put a regular file in its place. The I/O
+// error of kind InvalidInput "{} is not a regular file".
 Result<void> check_replaceable(const std::string& target);
 
 // "morvane: skipping existing {}" unless quiet.
