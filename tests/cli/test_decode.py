@@ -164,6 +164,31 @@ def test_two_inputs_with_one_target_never_lose_data(tmp_path):
     assert temp_files(tmp_path / "out") == []
 
 
+@pytest.mark.parametrize(
+    "args, target, writer",
+    [(["--rm", "p.bz2.bz2", "p.bz2"], "p.bz2", "p.bz2.bz2"), (["--rm", "p.bz2", "p.bz2.bz2"], "p.bz2", "p.bz2.bz2"),
+     (["--rm", "p.bz2.bz2", "hard.bz2"], "p.bz2", "p.bz2.bz2"), (["p.bz2.bz2", "./soft"], "p.bz2", "p.bz2.bz2"),
+     (["-C", "out", "p.bz2.bz2", "out/p.bz2"], "out/p.bz2", "p.bz2.bz2"),
+     (["--index", "p.bz2", "p.bz2.zuvov"], "p.bz2.zuvov", "p.bz2")],
+)
+def test_a_target_that_is_another_input_refuses_the_run(tmp_path, args, target, writer):
+    # Writing the first input's output would replace the other input before it is read.
+    inner = compress(b"plain\n")
+    (tmp_path / "p.bz2").write_bytes(inner)
+    (tmp_path / "p.bz2.bz2").write_bytes(compress(inner))
+    (tmp_path / "p.bz2.zuvov").write_bytes(inner)
+    os.link(tmp_path / "p.bz2", tmp_path / "hard.bz2")
+    os.symlink("p.bz2", tmp_path / "soft")
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "p.bz2").write_bytes(inner)
+    before = sorted(tmp_path.rglob("*"))
+    status, err = outcome("--force", *args, cwd=tmp_path)
+    message = f"morvane: invalid configuration: {target} is both an input and the output of {writer}\n"
+    assert (status, err.decode()) == (2, message)
+    assert sorted(tmp_path.rglob("*")) == before
+    assert (tmp_path / "p.bz2").read_bytes() == inner and (tmp_path / "out" / "p.bz2").read_bytes() == inner
+
+
 @pytest.mark.parametrize("mode", [[], ["--index"]])
 def test_force_never_replaces_a_special_file(tmp_path, sample, mode):
     os.mkfifo(tmp_path / "pipe")

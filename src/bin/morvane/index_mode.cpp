@@ -28,9 +28,17 @@ Result<void> write_index_file(const std::vector<std::uint8_t>& image, const std:
   return {};
 }
 
-Result<void> index_one(const Cli& cli, const std::string& input_path, decode::DecodeOptions options) {
+// Where an input's index goes: nothing for standard output, else the path.
+std::optional<std::string> index_target(const Cli& cli, const std::string& input_path) {
   std::string path = cli.output ? *cli.output : input_path + index::kIndexSuffix;
-  bool to_stdout = same_path(path, kStdinArgument);
+  if (same_path(path, kStdinArgument)) return std::nullopt;
+  return path;
+}
+
+Result<void> index_one(const Cli& cli, const std::string& input_path, const std::optional<std::string>& target,
+                       decode::DecodeOptions options) {
+  const bool to_stdout = !target;
+  const std::string path = target.value_or(std::string());
   if (to_stdout) {
     if (auto checked = check_stdout_not_input(input_path); !checked) return checked;
   } else {
@@ -63,8 +71,11 @@ Result<void> index_one(const Cli& cli, const std::string& input_path, decode::De
 }  // namespace
 
 Result<void> run_index(const Cli& cli, decode::DecodeOptions options) {
-  for (const std::string& input : cli.inputs) {
-    if (auto done = index_one(cli, input, options); !done) return done;
+  std::vector<std::optional<std::string>> targets;
+  for (const std::string& input : cli.inputs) targets.push_back(index_target(cli, input));
+  if (auto checked = check_no_target_is_another_input(cli.inputs, targets); !checked) return checked;
+  for (std::size_t i = 0; i < cli.inputs.size(); ++i) {
+    if (auto done = index_one(cli, cli.inputs[i], targets[i], options); !done) return done;
   }
   return {};
 }
