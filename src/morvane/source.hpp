@@ -35,4 +35,11 @@ class Source {
   std::size_t size_ = 0;
 };
 
+// The whole contents of the file at `path`, read into memory and never
+// mapped, so a file that another process rewrites meanwhile gives whatever
+// the reads returned rather than a fault. The length the file system reports
+// only sizes the buffer; the reads decide the length. A path holding a NUL
+// byte is refused, as by Source::open.
+std::expected<std::vector<std::uint8_t>, IoError> read_file(const std::string& path);
+
 }  // namespace morvane

@@ -14,7 +14,6 @@
 
 #include "errors.hpp"
 #include "functions.hpp"
-#include "index_file.hpp"
 #include "morvane/index/index.hpp"
 #include "morvane/indexed/indexed_reader.hpp"
 #include "morvane/source.hpp"
@@ -129,7 +128,8 @@ PyObject* py_from_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       if (!source) return fail(Error::io(std::move(source.error())));
       std::optional<std::vector<std::uint8_t>> image;
       if (*index_path) {
-        auto contents = read_whole_file(**index_path);
+        // Read, not mapped: a rewrite of the file during the open must not fault.
+        auto contents = read_file(**index_path);
         if (!contents) return fail(Error::io(std::move(contents.error())));
         image = std::move(*contents);
       }
