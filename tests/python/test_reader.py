@@ -2,16 +2,14 @@
 argument handling, and the ways a reader comes to its index."""
 
 import ast
-import os
 import random
 import subprocess
-import sys
 import textwrap
 
 import pytest
 
 import _core
-from conftest import HEADER_ERROR, raises
+from conftest import HEADER_ERROR, raises, run_script, write_index
 import index_image
 
 Reader = _core._IndexedReader
@@ -211,10 +209,7 @@ REWRITE_SCRIPT = textwrap.dedent("""
 
 def test_an_index_file_rewritten_during_the_open_never_kills_the_process(tmp_path, samples):
     sample = samples["multiblock"]
-    index = tmp_path / "multiblock.zuvov"
-    index.write_bytes(_core._build_index(sample.path))
-    run = subprocess.run([sys.executable, "-c", REWRITE_SCRIPT, os.path.dirname(_core.__file__), sample.path,
-                          str(index)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    run = run_script(REWRITE_SCRIPT, sample.path, write_index(tmp_path, sample))
     assert (run.returncode, run.stderr) == (0, "")
     # Each open saw the whole image, or a part of it that the checks refused.
     assert set(ast.literal_eval(run.stdout)) <= {"opened", "truncated header", "payload checksum mismatch"}
