@@ -139,3 +139,42 @@ def test_running_out_of_memory_inside_the_reader_leaves_it_usable(tmp_path, samp
         pytest.skip("could not make the block decoder run out of memory here: " + (run.stdout + run.stderr)[-300:])
     assert (run.returncode, run.stderr) == (0, "")
     assert lines[1:] == ["0 True True True"]
+
+
+EXIT_SCRIPT = textwrap.dedent("""
+    import sys, threading
+    sys.path.insert(0, sys.argv[1])
+    import _core
+    path, index_path = sys.argv[2], sys.argv[3]
+    data = open(path, "rb").read()
+    image = open(index_path, "rb").read()
+    reader = _core._IndexedReader.from_bytes(data, index=image, cache_limit=0)
+    Reader = _core._IndexedReader
+    # Every entry point that lets the interpreter lock go.
+    calls = [lambda: _core._decompress(data, threads=2), lambda: _core._build_index(path, threads=2),
+             lambda: _core._test(path, threads=1), lambda: Reader.from_path(path),
+             lambda: Reader.from_path(path, index_path=index_path), lambda: Reader.from_bytes(data, threads=2),
+             lambda: (reader.seek(0), reader.read(-1))]
+    started = threading.Barrier(len(calls) + 1)
+
+    def loop(call):
+        call()
+        started.wait()
+        while True:
+            call()
+
+    for call in calls:
+        threading.Thread(target=loop, args=(call,), daemon=True).start()
+    started.wait()
+    # The interpreter now shuts down while the threads are inside _core.
+""")
+
+
+def test_the_interpreter_exits_cleanly_while_daemon_threads_are_inside_the_module(tmp_path, samples):
+    # Python 3.11 to 3.13 end such a thread from inside the call that takes the
+    # interpreter lock back; the unwinding must pass through the module.
+    sample = samples["multiblock"]
+    index_path = write_index(tmp_path, sample)
+    for _ in range(30):
+        run = run_script(EXIT_SCRIPT, sample.path, index_path)
+        assert (run.returncode, run.stderr) == (0, "")
