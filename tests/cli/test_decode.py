@@ -243,3 +243,18 @@ def test_standard_output_appending_to_the_input_is_refused(tmp_path, sample, mod
         r = subprocess.run([BIN, *mode, "-o", "-", "data.bz2"], cwd=tmp_path, stdout=out, stderr=subprocess.PIPE)
     assert (r.returncode, r.stderr) == (2, SAME_FILE)
     assert path.read_bytes() == before
+
+
+def test_running_out_of_memory_in_a_worker_is_an_allocation_failure(tmp_path):
+    # Workers need a 46 MB buffer each for these blocks; under a small address
+    # space one of them fails to get it, and that is an allocation failure (status 1),
+    # not a fault of the configuration.
+    import bz2
+    import resource
+    path = tmp_path / "zeros.bz2"
+    path.write_bytes(bz2.compress(bytes(100_000_000), 9))
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (100 << 20, hard))
+    r = subprocess.run([BIN, "--test", "-P4", str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                       preexec_fn=limit)
+    assert (r.returncode, r.stderr) == (1, b"morvane: memory allocation failed\n")
