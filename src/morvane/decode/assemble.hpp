@@ -49,7 +49,7 @@ class SerialCandidates final : public decoder::BufferRecycler {
  private:
   std::span<const std::uint8_t> data_;
   std::span<const Marker> markers_;
-  decoder::Decoder decoder_;
+  decoder::LentDecoder decoder_;
   decoder::BlockBuffer spare_;
 };
 

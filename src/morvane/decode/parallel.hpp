@@ -72,11 +72,11 @@ Result<decoder::DecodedCandidate> finish_job(const Steps& steps, decoder::Decode
 template <class Steps = DecodeSteps>
 void worker_loop(std::span<const std::uint8_t> data, std::span<const WorkItem> items, WorkQueue& queue,
                  const Sender<WorkResult>& sender, const Steps& steps = {}) {
-  // One decoder per worker: its working memory is mapped once per call.
-  decoder::Decoder decoder;
+  // One decoder per worker, its working memory mapped once per call at most.
+  decoder::LentDecoder decoder;
   while (std::optional<Job> job = queue.acquire()) {
     const WorkItem& item = items[job->position];
-    auto shape = steps.read(data, item, decoder, decoder::Wanted{&queue.chain_at(), item.bit_offset});
+    auto shape = steps.read(data, item, *decoder, decoder::Wanted{&queue.chain_at(), item.bit_offset});
     // A refused send means the consumer is gone; the message handed back is
     // dropped here, and its buffer with it.
     if (!shape) {
@@ -92,7 +92,7 @@ void worker_loop(std::span<const std::uint8_t> data, std::span<const WorkItem> i
       if (verdict == Verdict::Stop) return;
       continue;
     }
-    if (sender.send(WorkResult{item.marker, finish_job(steps, decoder, queue, *job, **shape)})) return;
+    if (sender.send(WorkResult{item.marker, finish_job(steps, *decoder, queue, *job, **shape)})) return;
   }
 }
 

@@ -2,6 +2,7 @@
 // candidate decode of the speculative engine.
 #include "morvane/decoder/block.hpp"
 
+#include <atomic>
 #include <cassert>
 
 #include "morvane/constants.hpp"
@@ -16,6 +17,13 @@ inline constexpr unsigned kGroups = 16;  // byte values in groups of 16, one map
 // A block with room for this many symbols in its selectors gets a workspace
 // of huge pages: its inverse transform walks megabytes at random.
 inline constexpr std::uint64_t kHugePageSymbols = 131072;
+
+// Idle decoders kept for the next loan, and the most symbols' worth of pages
+// one of them may have touched (7 bytes each: 1.8 MB).
+inline constexpr std::size_t kLentSlots = 4;
+inline constexpr std::size_t kLentSymbols = 262144;
+// Slots taken and filled by exchange: no lock, so a fork never inherits one held.
+std::atomic<Decoder*> idle_decoders[kLentSlots];
 
 }  // namespace
 
@@ -65,6 +73,7 @@ Result<std::optional<BlockShape>> Decoder::read_if(Bits& bits, std::uint8_t leve
   auto n = stages::decode_symbols(bits, tables_, mtf, work_.tt(), max_symbols, wanted);
   if (!n) return fail(std::move(n.error()));
   if (*n == stages::kAbandoned) return std::optional<BlockShape>();
+  work_.note_use(*n);
   if (*origin >= *n) return whole_block(DecodeError::InvalidBlock);
 
   pending_ = Pending{block_start, level * kOutputPerLevel + 4, *stored_crc, *origin, *n};
@@ -95,6 +104,26 @@ Result<DecodedBlock> Decoder::block(Bits& bits, std::uint8_t level, std::optiona
   return decoded;
 }
 
+bool Decoder::small_when_idle() const { return work_.small(kLentSymbols); }
+
+LentDecoder::LentDecoder() : decoder_(nullptr) {
+  for (auto& slot : idle_decoders) {
+    if (slot.load(std::memory_order_relaxed) == nullptr) continue;
+    if ((decoder_ = slot.exchange(nullptr, std::memory_order_acquire)) != nullptr) return;
+  }
+  decoder_ = new Decoder();
+}
+
+LentDecoder::~LentDecoder() {
+  if (decoder_->small_when_idle()) {
+    for (auto& slot : idle_decoders) {
+      Decoder* empty = nullptr;
+      if (slot.compare_exchange_strong(empty, decoder_, std::memory_order_release)) return;
+    }
+  }
+  delete decoder_;
+}
+
 Result<std::optional<BlockShape>> read_candidate(std::span<const std::uint8_t> data, std::uint64_t bit_offset,
                                                  std::uint32_t expected_crc, Decoder& decoder, const Wanted& wanted) {
   Bits bits(data, bit_offset);
@@ -116,8 +145,8 @@ Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> data, st
 
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> data, std::uint64_t bit_offset,
                                           std::uint32_t expected_crc) {
-  Decoder decoder;
-  return decode_candidate(data, bit_offset, expected_crc, decoder);
+  LentDecoder decoder;
+  return decode_candidate(data, bit_offset, expected_crc, *decoder);
 }
 
 }  // namespace morvane::decoder

@@ -63,6 +63,9 @@ class Decoder {
   // read and finish into a new buffer.
   Result<DecodedBlock> block(Bits& bits, std::uint8_t level, std::optional<std::uint32_t> expected_crc);
 
+  // Whether an idle Decoder holds little memory (see LentDecoder).
+  bool small_when_idle() const;
+
  private:
   // The block between read and finish.
   struct Pending {
@@ -76,6 +79,25 @@ class Decoder {
   Workspace work_;
   stages::CodingTables tables_;  // kept for their storage
   std::optional<Pending> pending_;
+};
+
+// A Decoder for the length of one call or one worker. Mapping a workspace and
+// faulting its first pages in costs more than decoding a small block, so idle
+// decoders whose working memory is small are kept in a few process-wide slots
+// and lent again; one that grew large (huge pages, or pages for more than
+// 256Ki symbols) is freed when its loan ends, so little memory outlives a call.
+class LentDecoder {
+ public:
+  LentDecoder();
+  ~LentDecoder();
+  LentDecoder(const LentDecoder&) = delete;
+  LentDecoder& operator=(const LentDecoder&) = delete;
+
+  Decoder& operator*() const { return *decoder_; }
+  Decoder* operator->() const { return decoder_; }
+
+ private:
+  Decoder* decoder_;
 };
 
 // Decodes the presumed block magic at `bit_offset` with a fresh Decoder, under

@@ -26,7 +26,7 @@ inline constexpr std::uint64_t kStreamCrcBits = 32;
 template <Writer W, Progress P>
 Result<void> decode_serial_with_progress(std::span<const std::uint8_t> data, W& writer, P&& progress) {
   Bits bits(data, 0);
-  Decoder decoder;
+  LentDecoder decoder;
   // One output buffer for every block: a block the size of the last one
   // reuses its pages instead of faulting in new ones.
   BlockBuffer out;
@@ -49,9 +49,9 @@ Result<void> decode_serial_with_progress(std::span<const std::uint8_t> data, W& 
       auto magic = bits.magic();
       if (!magic) return fail(std::move(magic.error()));
       if (*magic == kBlockMagic) {
-        auto block = decoder.read(bits, level, std::nullopt);
+        auto block = decoder->read(bits, level, std::nullopt);
         if (!block) return fail(std::move(block.error()));
-        if (auto finished = decoder.finish(out); !finished) return fail(std::move(finished.error()));
+        if (auto finished = decoder->finish(out); !finished) return fail(std::move(finished.error()));
         if (auto written = writer.write_all(out); !written) return fail(Error::io(std::move(written.error())));
         if (out.size() > UINT64_MAX - decoded) return fail(Error::invalid_configuration("decoded offset overflow"));
         decoded += out.size();

@@ -45,6 +45,7 @@ void Workspace::prepare(bool huge_pages) {
     (void)madvise(base_, length_, MADV_HUGEPAGE);
   }
   huge_pages_ = huge_pages;
+  touched_ = 0;
   tt_ = static_cast<std::uint32_t*>(base_);
   bytes_ = reinterpret_cast<std::uint8_t*>(tt_ + kCapacity);
 }

@@ -12,6 +12,7 @@
 // keeps the kind it last needed, so a run of like blocks maps once.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -34,6 +35,12 @@ class Workspace {
   // other page kind. Throws std::bad_alloc when memory is short.
   void prepare(bool huge_pages);
 
+  // Notes that a block of `symbols` symbols used the memory.
+  void note_use(std::size_t symbols) { touched_ = std::max(touched_, symbols); }
+  // Whether keeping the workspace idle costs little: no huge pages, and at
+  // most `symbols` symbols' worth of pages ever touched.
+  bool small(std::size_t symbols) const { return base_ != nullptr && !huge_pages_ && touched_ <= symbols; }
+
   std::uint32_t* tt() const { return tt_; }       // byte | link << 8, kCapacity entries
   std::uint8_t* bytes() const { return bytes_; }  // kCapacity bytes
   // Working room of the inverse transform: 2 bytes per entry.
@@ -45,6 +52,7 @@ class Workspace {
   void* base_ = nullptr;
   std::size_t length_ = 0;  // of the whole mapping
   bool huge_pages_ = false;
+  std::size_t touched_ = 0;  // the most symbols a block has used since the mapping
   std::uint32_t* tt_ = nullptr;
   std::uint8_t* bytes_ = nullptr;
 };
