@@ -88,10 +88,12 @@ Result<void> Decoder::finish(BlockBuffer& out) {
 
   stages::inverse_transform(work_.tt(), block.symbols, block.origin, work_.bytes(), work_.scratch(block.symbols));
   const std::span<const std::uint8_t> bytes(work_.bytes(), block.symbols);
-  auto length = stages::expanded_length(bytes, block.output_limit, block.block_start);
-  if (!length) return fail(std::move(length.error()));
-  out.resize(static_cast<std::size_t>(*length));
-  stages::expand_runs(bytes, out.data());
+  // The transform is done with its scratch: the places of the repeat counts go there.
+  std::uint32_t* const counts = work_.counts();
+  auto runs = stages::scan_runs(bytes, block.output_limit, block.block_start, counts);
+  if (!runs) return fail(std::move(runs.error()));
+  out.resize(static_cast<std::size_t>(runs->length));
+  stages::expand_runs(bytes, std::span(counts, runs->runs), out.data());
   if (crc32_bzip2(out) != block.stored_crc) return whole_block(DecodeError::CrcMismatch);
   return {};
 }

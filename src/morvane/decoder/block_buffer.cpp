@@ -21,6 +21,8 @@ std::size_t page_size() {
 
 // Buffers at least this large are offered to the kernel as huge pages.
 inline constexpr std::size_t kHugePageThreshold = std::size_t{4} << 20;
+// Storage kept for a smaller block may exceed twice its size by this much.
+inline constexpr std::size_t kSlack = std::size_t{256} << 10;
 
 std::size_t whole_pages(std::size_t bytes) {
   const std::size_t page = page_size();
@@ -61,17 +63,21 @@ void BlockBuffer::release() noexcept {
 }
 
 void BlockBuffer::resize(std::size_t size) {
+  // Storage that is big enough and not much bigger is kept as it is: a
+  // buffer reused for blocks of about one size then settles, and faults and
+  // remaps nothing.
+  if (size <= capacity_ && capacity_ - size <= size + kSlack) {
+    size_ = size;
+    return;
+  }
   if (size >= kMapThreshold) {
     const std::size_t want = whole_pages(size);
     if (mapped_) {
       // Moves the page tables, not the bytes: the pages already faulted in stay.
-      if (want != capacity_) {
-        void* moved = mremap(data_, capacity_, want, MREMAP_MAYMOVE);
-        if (moved == MAP_FAILED) throw std::bad_alloc();
-        data_ = static_cast<std::uint8_t*>(moved);
-        allocated.fetch_add(want - capacity_, std::memory_order_relaxed);
-        capacity_ = want;
-      }
+      void* moved = mremap(data_, capacity_, want, MREMAP_MAYMOVE);
+      if (moved == MAP_FAILED) throw std::bad_alloc();
+      data_ = static_cast<std::uint8_t*>(moved);
+      allocated.fetch_add(want - capacity_, std::memory_order_relaxed);
     } else {
       void* mapped = mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       if (mapped == MAP_FAILED) throw std::bad_alloc();
@@ -80,13 +86,11 @@ void BlockBuffer::resize(std::size_t size) {
       if (want >= kHugePageThreshold) (void)madvise(mapped, want, MADV_HUGEPAGE);
       release();
       data_ = static_cast<std::uint8_t*>(mapped);
-      capacity_ = want;
       mapped_ = true;
       allocated.fetch_add(want, std::memory_order_relaxed);
     }
-  } else if (mapped_ || size > capacity_ || capacity_ - size > size / 8 + 4096) {
-    // Small blocks get exactly their size, so that what the budget counts is
-    // what they hold; a little slack is kept to spare a reallocation.
+    capacity_ = want;
+  } else {
     void* fresh = std::malloc(size == 0 ? 1 : size);
     if (fresh == nullptr) throw std::bad_alloc();
     release();

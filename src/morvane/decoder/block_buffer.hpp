@@ -4,7 +4,8 @@
 // large ones, which are mapped directly so that their memory goes back to the
 // system when freed instead of staying in the allocator's arenas. Resizing
 // keeps no contents, so a buffer reused for the next block costs neither a
-// copy nor a fill; a mapped buffer keeps the pages it already has.
+// copy nor a fill: storage that fits and is at most about twice the size is
+// kept, and a mapped buffer is remapped without losing its pages.
 //
 // A buffer may belong to a recycler (the parallel engine's free list): when it
 // is destroyed, its storage goes back there instead of to the system.
@@ -44,8 +45,9 @@ class BlockBuffer {
   BlockBuffer& operator=(const BlockBuffer&) = delete;
   ~BlockBuffer();
 
-  // Makes the buffer `size` bytes long; the contents are unspecified. Throws
-  // std::bad_alloc when memory is short.
+  // Makes the buffer `size` bytes long; the contents are unspecified. The
+  // capacity stays at most 2 x size + 256 KiB. Throws std::bad_alloc when
+  // memory is short.
   void resize(std::size_t size);
   // Frees the storage (to the system, not to a recycler).
   void release() noexcept;

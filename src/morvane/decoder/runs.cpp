@@ -1,6 +1,7 @@
 // The final run-length stage: four equal bytes are followed by a count of
-// further copies (0..255). The output's length is counted first, so that it
-// is written once into storage of exactly that size.
+// further copies (0..255). A first pass finds every count and the output's
+// length, so that the second writes it once, with no search, into storage of
+// exactly that size.
 #include <algorithm>
 #include <cstring>
 
@@ -42,52 +43,43 @@ const std::uint8_t* find_run(const std::uint8_t* from, const std::uint8_t* end) 
 
 }  // namespace
 
-Result<std::uint64_t> expanded_length(std::span<const std::uint8_t> bytes, std::uint64_t output_limit,
-                                      std::uint64_t block_start) {
-  const std::uint8_t* in = bytes.data();
+Result<RunScan> scan_runs(std::span<const std::uint8_t> bytes, std::uint64_t output_limit,
+                          std::uint64_t block_start, std::uint32_t* counts) {
+  const std::uint8_t* const begin = bytes.data();
+  const std::uint8_t* in = begin;
   const std::uint8_t* const in_end = in + bytes.size();
-  std::uint64_t length = 0;
+  RunScan scan{bytes.size(), 0};
   bool count_missing = false;
-  while (in < in_end) {
-    const std::uint8_t* const run = find_run(in, in_end);
-    if (run == nullptr) {
-      length += static_cast<std::uint64_t>(in_end - in);
-      break;
-    }
-    const std::uint8_t* const run_end = run + kRunLength;
-    length += static_cast<std::uint64_t>(run_end - in);
-    if (run_end == in_end) {
+  while (const std::uint8_t* run = find_run(in, in_end)) {
+    const std::uint8_t* const count = run + kRunLength;
+    if (count == in_end) {
       count_missing = true;
       break;
     }
-    // The repeat count of the run just counted; the byte after it starts afresh.
-    length += *run_end;
-    in = run_end + 1;
+    // The count byte is not output; the copies it asks for are.
+    scan.length = scan.length - 1 + *count;
+    counts[scan.runs++] = static_cast<std::uint32_t>(count - begin);
+    // The byte after a count starts afresh.
+    in = count + 1;
   }
   // The output only grows, so passing the limit anywhere means passing it at
   // the end; a missing count is met only there, after every byte is out.
-  if (length > output_limit) return fail(Error::decode(block_start, DecodeError::BlockOverflow));
+  if (scan.length > output_limit) return fail(Error::decode(block_start, DecodeError::BlockOverflow));
   if (count_missing) return fail(Error::decode(block_start, DecodeError::InvalidBlock));
-  return length;
+  return scan;
 }
 
-void expand_runs(std::span<const std::uint8_t> bytes, std::uint8_t* out) {
-  const std::uint8_t* in = bytes.data();
-  const std::uint8_t* const in_end = in + bytes.size();
-  while (in < in_end) {
-    // Literals up to and including the fourth of four equal bytes.
-    const std::uint8_t* const run = find_run(in, in_end);
-    const std::uint8_t* const literal_end = run ? run + kRunLength : in_end;
-    const auto count = static_cast<std::size_t>(literal_end - in);
-    std::memcpy(out, in, count);
-    out += count;
-    in = literal_end;
-    if (run == nullptr) break;
-    // expanded_length has seen that a count follows every run.
-    const std::uint8_t repeat = *in++;
-    std::memset(out, *run, repeat);
-    out += repeat;
+void expand_runs(std::span<const std::uint8_t> bytes, std::span<const std::uint32_t> counts, std::uint8_t* out) {
+  std::uint32_t from = 0;
+  for (const std::uint32_t count : counts) {
+    // Literals up to and including the fourth equal byte, then its copies.
+    std::memcpy(out, bytes.data() + from, count - from);
+    out += count - from;
+    std::memset(out, bytes[count - 1], bytes[count]);
+    out += bytes[count];
+    from = count + 1;
   }
+  std::memcpy(out, bytes.data() + from, bytes.size() - from);
 }
 
 }  // namespace morvane::decoder::stages

@@ -51,13 +51,21 @@ Result<std::uint32_t> decode_symbols(Bits& bits, const CodingTables& tables, Mtf
 void inverse_transform(std::uint32_t* tt, std::uint32_t n, std::uint32_t origin, std::uint8_t* out,
                        std::span<std::uint8_t> scratch);
 
-// The length of the block after its final run-length stage. Failures report
-// `block_start`: BlockOverflow when it would pass `output_limit`, InvalidBlock
-// when the block ends right after four equal bytes (their count is missing).
-Result<std::uint64_t> expanded_length(std::span<const std::uint8_t> bytes, std::uint64_t output_limit,
-                                      std::uint64_t block_start);
+// What the first pass of the final run-length stage finds: the length of the
+// output, and how many repeat counts it wrote to `counts`.
+struct RunScan {
+  std::uint64_t length;
+  std::uint32_t runs;
+};
+// Finds the place of every repeat count in `bytes` (at most one per five
+// bytes: `counts` has room for that many) and the output's length. Failures
+// report `block_start`: BlockOverflow when the output would pass
+// `output_limit`, InvalidBlock when the block ends right after four equal
+// bytes (their count is missing).
+Result<RunScan> scan_runs(std::span<const std::uint8_t> bytes, std::uint64_t output_limit,
+                          std::uint64_t block_start, std::uint32_t* counts);
 // Undoes the final run-length stage into `out`, which has room for the
-// expanded_length of `bytes` (which must have succeeded).
-void expand_runs(std::span<const std::uint8_t> bytes, std::uint8_t* out);
+// output's length; `counts` are the places scan_runs found.
+void expand_runs(std::span<const std::uint8_t> bytes, std::span<const std::uint32_t> counts, std::uint8_t* out);
 
 }  // namespace morvane::decoder::stages

@@ -45,6 +45,10 @@ class Workspace {
   std::uint8_t* bytes() const { return bytes_; }  // kCapacity bytes
   // Working room of the inverse transform: 2 bytes per entry.
   std::span<std::uint8_t> scratch(std::size_t entries) const { return {bytes_ + kCapacity, 2 * entries}; }
+  // The same room, once the transform is done, for the places of the final
+  // stage's repeat counts: at most one per five symbols.
+  std::uint32_t* counts() const { return reinterpret_cast<std::uint32_t*>(bytes_ + kCapacity); }
+  static_assert(kCapacity % 4 == 0 && (kCapacity / 5 + 1) * 4 <= 2 * kCapacity);
 
  private:
   void unmap() noexcept;
