@@ -146,10 +146,18 @@ TEST(Crc, CheckValueAndEveryAlignment) {
   EXPECT_EQ(crc32_bzip2({}), 0u);
   EXPECT_EQ(combine_stream_crc(0x80000001u, 0x10u), 0x00000013u);
   // Against the tests' own bit-by-bit CRC.
+  // Against the tests' own bit-by-bit CRC: short and folded lengths, every
+  // alignment, and long stretches of random and of equal bytes.
   const auto data = test::random_bytes(300, 11);
-  for (std::size_t start = 0; start < 9; ++start)
+  for (std::size_t start = 0; start < 17; ++start)
     for (std::size_t len = 0; start + len <= data.size(); len += 7) {
       const auto part = std::span(data).subspan(start, len);
       ASSERT_EQ(crc32_bzip2(part), test::crc32(part)) << start << " " << len;
     }
+  const auto noise = test::random_bytes(1 << 20, 12);
+  const std::vector<std::uint8_t> run((1 << 20) + 13, 0xFF);
+  for (const auto& big : {std::span<const std::uint8_t>(noise), std::span<const std::uint8_t>(run)}) {
+    EXPECT_EQ(crc32_bzip2(big), test::crc32(big));
+    EXPECT_EQ(crc32_bzip2(big.subspan(3)), test::crc32(big.subspan(3)));
+  }
 }
