@@ -3,6 +3,10 @@
 #include "errors.hpp"
 #include "functions.hpp"
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <vector>
 
 #include "morvane/decode/engine.hpp"
@@ -14,6 +18,40 @@
 namespace morvane::python {
 
 namespace {
+
+// The decoded output of _decompress, gathered for one bytes object at the end.
+// Grown by realloc, which moves a large block by remapping its pages rather
+// than copying them, so the output is copied once into the buffer and once
+// into the bytes object, whatever its size.
+class OutputBuffer {
+ public:
+  OutputBuffer() = default;
+  OutputBuffer(const OutputBuffer&) = delete;
+  OutputBuffer& operator=(const OutputBuffer&) = delete;
+  ~OutputBuffer() { std::free(data_); }
+
+  std::expected<void, IoError> write_all(std::span<const std::uint8_t> bytes) {
+    if (capacity_ - size_ < bytes.size()) grow(size_ + bytes.size());
+    if (!bytes.empty()) std::memcpy(data_ + size_, bytes.data(), bytes.size());
+    size_ += bytes.size();
+    return {};
+  }
+  std::expected<void, IoError> flush() { return {}; }
+  std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
+
+ private:
+  void grow(std::size_t needed) {
+    const std::size_t capacity = std::max(needed, 2 * capacity_);
+    void* grown = std::realloc(data_, capacity);
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<std::uint8_t*>(grown);
+    capacity_ = capacity;
+  }
+
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
 
 // threads and memory_limit, shared by the three functions; `slots` holds them from position 1.
 std::optional<decode::DecodeOptions> decode_options(PyObject* threads, PyObject* memory_limit) {
@@ -37,15 +75,14 @@ PyObject* py_decompress(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
     // The copy lets the lock go while the caller's object stays untouched.
     std::vector<std::uint8_t> input(data->begin(), data->end());
-    std::vector<std::uint8_t> output;
+    OutputBuffer output;
     Result<void> done = without_gil([&] {
-      VectorWriter writer{output};
-      Result<void> result = decode::decompress_to_writer(std::span<const std::uint8_t>(input), writer, *options);
+      Result<void> result = decode::decompress_to_writer(std::span<const std::uint8_t>(input), output, *options);
       std::vector<std::uint8_t>().swap(input);
       return result;
     });
     if (!done) return raise(std::move(done.error()));
-    return bytes_from(output);
+    return bytes_from(output.bytes());
   });
 }
 
