@@ -15,6 +15,7 @@ import statistics
 import subprocess
 import sys
 import time
+import timeit
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RUNS = int(os.environ.get("MORVANE_BENCH_RUNS", "3"))
@@ -51,10 +52,31 @@ def latencies(reader, size, rng):
     return statistics.median(samples) / 1000, samples[int(len(samples) * 0.99)] / 1000
 
 
+def small_streams(core):
+    """A call's fixed cost: one small stream at a time, best of many calls."""
+    rng = random.Random(7)
+    words = [bytes(rng.choice(b"abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 9))) for _ in range(3000)]
+    text = b""
+    while len(text) < 200_000:
+        text += b" ".join(rng.choice(words) for _ in range(10)) + b"\n"
+    aims = {100: "threads=1 under 25 us, threads=0 under 150 us", 10_000: "within 2x of bz2, threads=0 under 150 us",
+            200_000: "faster than bz2"}
+    for size in (100, 10_000, 200_000):
+        stream = bz2.compress(text[:size], 9)
+        calls = 20_000 if size <= 10_000 else 500
+        timed = lambda f: min(timeit.repeat(f, number=1, repeat=calls)) * 1e6
+        peer = timed(lambda: bz2.decompress(stream))
+        one = timed(lambda: core._decompress(stream, threads=1))
+        zero = timed(lambda: core._decompress(stream, threads=0))
+        print(f"{f'{size} B stream ({len(stream)} B compressed)':40s} bz2 {peer:8.1f} us   threads=1 {one:8.1f} us "
+              f"({peer / one:5.2f}x)   threads=0 {zero:8.1f} us ({peer / zero:5.2f}x)   aim: {aims[size]}")
+
+
 def main():
     sys.path.insert(0, sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "python"))
     import _core
 
+    small_streams(_core)
     path = sys.argv[2] if len(sys.argv) > 2 else corpus_path()
     with open(path, "rb") as f:
         compressed = f.read()

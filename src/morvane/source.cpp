@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <variant>
 
 namespace morvane {
@@ -28,15 +29,32 @@ struct Mapping {
 // Closes the descriptor on every way out; the mapping stays valid without it.
 struct Fd {
   int fd;
+  explicit Fd(int f) : fd(f) {}
+  Fd(Fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+  Fd& operator=(Fd&&) = delete;
   ~Fd() {
     if (fd >= 0) close(fd);
   }
 };
 
-std::expected<std::vector<std::uint8_t>, IoError> read_to_end(int fd) {
-  std::vector<std::uint8_t> out;
+// Opens for reading only, not inherited by child processes.
+std::expected<Fd, IoError> open_read_only(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    return std::unexpected(IoError::custom(IoKind::InvalidInput, "file name contained an unexpected NUL byte"));
+  }
+  Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.fd < 0) return std::unexpected(IoError::last_os_error());
+  return file;
+}
+
+inline constexpr std::size_t kReadChunk = 64 * 1024;  // bytes: the first buffer when no length is known
+
+// Reads to the end of the file. `expected`, the length the file system
+// reports (0 when it knows none), only sizes the first buffer: one byte more,
+// so that the read that finds the end needs no growth.
+std::expected<std::vector<std::uint8_t>, IoError> read_to_end(int fd, std::size_t expected) {
+  std::vector<std::uint8_t> out(expected > 0 ? expected + 1 : kReadChunk);
   std::size_t used = 0;
-  out.resize(64 * 1024);
   for (;;) {
     if (used == out.size()) out.resize(out.size() * 2);
     ssize_t n = ::read(fd, out.data() + used, out.size() - used);
@@ -76,31 +94,37 @@ Source Source::from_vector(std::vector<std::uint8_t> bytes) {
 }
 
 std::expected<Source, IoError> Source::open(const std::string& path) {
-  if (path.find('\0') != std::string::npos) {
-    return std::unexpected(IoError::custom(IoKind::InvalidInput, "file name contained an unexpected NUL byte"));
-  }
-  Fd file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) return std::unexpected(IoError::last_os_error());
+  auto file = open_read_only(path);
+  if (!file) return std::unexpected(std::move(file.error()));
 
   struct stat st {};
-  if (fstat(file.fd, &st) != 0) return std::unexpected(IoError::last_os_error());
+  if (fstat(file->fd, &st) != 0) return std::unexpected(IoError::last_os_error());
 
-  if (!S_ISREG(st.st_mode)) {
-    auto bytes = read_to_end(file.fd);
+  // A regular file of length 0 may still have contents (files under /proc
+  // report 0): reading it settles the matter, and an empty file reads nothing.
+  if (!S_ISREG(st.st_mode) || st.st_size == 0) {
+    auto bytes = read_to_end(file->fd, 0);
     if (!bytes) return std::unexpected(bytes.error());
     return from_vector(std::move(*bytes));
   }
-  if (st.st_size == 0) return from_vector({});
 
   if (static_cast<std::uint64_t>(st.st_size) > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
     return std::unexpected(IoError::custom(IoKind::InvalidData, "memory map length overflows isize"));
   }
   auto length = static_cast<std::size_t>(st.st_size);
-  void* base = mmap(nullptr, length, PROT_READ, MAP_SHARED, file.fd, 0);
+  void* base = mmap(nullptr, length, PROT_READ, MAP_SHARED, file->fd, 0);
   if (base == MAP_FAILED) return std::unexpected(IoError::last_os_error());
   auto inner = std::make_shared<Inner>();
   inner->storage = std::make_unique<Mapping>(base, length);
   return Source(std::move(inner));
+}
+
+std::expected<std::vector<std::uint8_t>, IoError> read_file(const std::string& path) {
+  auto file = open_read_only(path);
+  if (!file) return std::unexpected(std::move(file.error()));
+  struct stat st {};
+  if (fstat(file->fd, &st) != 0) return std::unexpected(IoError::last_os_error());
+  return read_to_end(file->fd, S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);
 }
 
 }  // namespace morvane

@@ -15,9 +15,10 @@ namespace morvane {
 
 class Source {
  public:
-  // Opens a file read-only. A regular file is mapped whole (an empty one becomes
-  // an empty buffer); anything else (a FIFO, /dev/stdin, a /proc file) reports no
-  // useful length, so it is read to its end into an owned buffer.
+  // Opens a file read-only. A regular file is mapped whole; anything else (a
+  // FIFO, /dev/stdin) and a regular file that reports length 0 (an empty file,
+  // a /proc file) has no useful length, so it is read to its end into an owned
+  // buffer.
   static std::expected<Source, IoError> open(const std::string& path);
   // Takes the vector over without copying.
   static Source from_vector(std::vector<std::uint8_t> bytes);
@@ -33,5 +34,12 @@ class Source {
   const std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
 };
+
+// The whole contents of the file at `path`, read into memory and never
+// mapped, so a file that another process rewrites meanwhile gives whatever
+// the reads returned rather than a fault. The length the file system reports
+// only sizes the buffer; the reads decide the length. A path holding a NUL
+// byte is refused, as by Source::open.
+std::expected<std::vector<std::uint8_t>, IoError> read_file(const std::string& path);
 
 }  // namespace morvane

@@ -1,5 +1,5 @@
 // The thin binding layer between the CPython C API and the library: owned
-// references, the interpreter lock released for a scope, argument matching for
+// references, work run without the interpreter lock, argument matching for
 // the fast calling convention with keywords, integer/bytes/str conversion with
 // a note naming the parameter, a one-time guard for process-wide objects, and
 // the guard that keeps C++ exceptions from unwinding into the interpreter.
@@ -7,6 +7,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <array>
 #include <atomic>
@@ -53,25 +54,27 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
-// Releases the interpreter lock for its lifetime. The lock is taken back in
-// the destructor, so it is held again whenever an exception leaves the scope.
-class WithoutGil {
- public:
-  WithoutGil() : state_(PyEval_SaveThread()) {}
-  ~WithoutGil() { PyEval_RestoreThread(state_); }
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
 // Runs `work` without the interpreter lock and returns its result, which must
-// hold no Python object.
+// hold no Python object; the lock is held again however `work` ends.
+//
+// The lock is taken back in this ordinary frame, never in a destructor or a
+// noexcept function: while the interpreter shuts down, Python 3.11 to 3.13 end
+// a daemon thread that asks for the lock with pthread_exit, and the unwinding
+// that starts there calls std::terminate if it meets a noexcept frame. Here
+// it passes through, releasing what the frames above own, and ends the thread.
 template <class F>
 auto without_gil(F&& work) {
-  WithoutGil released;
-  return std::forward<F>(work)();
+  PyThreadState* state = PyEval_SaveThread();
+  auto result = [&] {
+    try {
+      return std::forward<F>(work)();
+    } catch (...) {
+      PyEval_RestoreThread(state);
+      throw;
+    }
+  }();
+  PyEval_RestoreThread(state);
+  return result;
 }
 
 // The parameters of one function or method, all positional-or-keyword; the
@@ -127,10 +130,14 @@ PyObject* raise_fault(const char* what);
 // Runs an entry point's body so that no C++ exception unwinds into the
 // interpreter: an allocation failure becomes MemoryError, anything else the
 // fault exception. `failed` is the entry point's error return (nullptr or -1).
+// Only the unwinding of a thread that pthread_exit ends passes on (see
+// without_gil); it may not be stopped, and the thread never returns.
 template <class R, class F>
-R guarded(R failed, F&& body) noexcept {
+R guarded(R failed, F&& body) {
   try {
     return std::forward<F>(body)();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
@@ -162,8 +169,7 @@ class ProcessOnce {
   // Every taker of the mutex waits for it without the interpreter lock, so the
   // holder can always get the interpreter lock back.
   std::unique_lock<std::mutex> lock_without_gil() {
-    WithoutGil released;
-    return std::unique_lock<std::mutex>(mutex_);
+    return without_gil([this] { return std::unique_lock<std::mutex>(mutex_); });
   }
 
   std::mutex mutex_;

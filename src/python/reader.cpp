@@ -4,17 +4,15 @@
 // waiting for the reader never holds the interpreter lock.
 #include "reader.hpp"
 
-#include <exception>
+#include <new>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <type_traits>
-#include <variant>
 #include <vector>
 
 #include "errors.hpp"
 #include "functions.hpp"
-#include "index_file.hpp"
 #include "morvane/index/index.hpp"
 #include "morvane/indexed/indexed_reader.hpp"
 #include "morvane/source.hpp"
@@ -46,22 +44,24 @@ struct PyIndexedReader {
 
 ReaderCell& cell_of(PyObject* self) { return *reinterpret_cast<PyIndexedReader*>(self)->cell; }
 
-// Holds the mutex; marks the reader poisoned when an exception leaves the scope.
-class ReaderLock {
- public:
-  explicit ReaderLock(ReaderCell& cell) : cell_(cell), lock_(cell.mutex), exceptions_(std::uncaught_exceptions()) {}
-  ~ReaderLock() {
-    if (std::uncaught_exceptions() > exceptions_) cell_.poisoned = true;
+// Runs `body` on the reader under its mutex; nothing when the reader is
+// poisoned. An allocation failure (while decoding a block, growing the read
+// buffer or caching a block) passes through and leaves the reader usable: its
+// position moves only after a piece has been delivered, and the cache keeps
+// its invariants when an insertion fails. Any other exception poisons it.
+template <class F>
+auto with_reader(ReaderCell& cell, F&& body) -> std::optional<std::invoke_result_t<F&, IndexedReader&>> {
+  std::lock_guard<std::mutex> lock(cell.mutex);
+  if (cell.poisoned) return std::nullopt;
+  try {
+    return body(cell.reader);
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (...) {
+    cell.poisoned = true;
+    throw;
   }
-  ReaderLock(const ReaderLock&) = delete;
-  ReaderLock& operator=(const ReaderLock&) = delete;
-  bool poisoned() const { return cell_.poisoned; }
-
- private:
-  ReaderCell& cell_;
-  std::unique_lock<std::mutex> lock_;
-  int exceptions_;
-};
+}
 
 PyObject* raise_poisoned() { return raise(Error::invalid_configuration(kPoisoned)); }
 
@@ -129,7 +129,8 @@ PyObject* py_from_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       if (!source) return fail(Error::io(std::move(source.error())));
       std::optional<std::vector<std::uint8_t>> image;
       if (*index_path) {
-        auto contents = read_whole_file(**index_path);
+        // Read, not mapped: a rewrite of the file during the open must not fault.
+        auto contents = read_file(**index_path);
         if (!contents) return fail(Error::io(std::move(contents.error())));
         image = std::move(*contents);
       }
@@ -172,26 +173,11 @@ PyObject* py_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
-// Thrown by the read buffer's growth when memory runs out: the reader stays
-// consistent (the piece is not committed), so the lock is not poisoned.
-struct BufferExhausted {};
-
-// The outcome of a read or seek, carried out of the region without the interpreter lock.
-struct PoisonedTag {};
-template <class T>
-using Outcome = std::variant<T, IoError, PoisonedTag, BufferExhausted>;
-
 // Reads exactly `n` bytes (n never passes what is left). The buffer grows one
 // delivered block at a time, so a forged record promising more than its block
 // holds fails its length check before anything that size is allocated.
 std::expected<void, IoError> read_exactly(IndexedReader& reader, std::uint64_t n, std::vector<std::uint8_t>& out) {
-  auto append = [&out](std::span<const std::uint8_t> piece) {
-    try {
-      out.insert(out.end(), piece.begin(), piece.end());
-    } catch (const std::bad_alloc&) {
-      throw BufferExhausted{};
-    }
-  };
+  auto append = [&out](std::span<const std::uint8_t> piece) { out.insert(out.end(), piece.begin(), piece.end()); };
   while (out.size() < n) {
     auto got = reader.read_with(n - out.size(), append);
     if (!got) {
@@ -212,25 +198,16 @@ PyObject* py_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     auto size = to_i64((*slots)[0], "size");
     if (!size) return nullptr;
 
-    ReaderCell& cell = cell_of(self);
     std::vector<std::uint8_t> buffer;
-    auto outcome = without_gil([&]() -> Outcome<std::monostate> {
-      ReaderLock lock(cell);
-      if (lock.poisoned()) return PoisonedTag{};
-      IndexedReader& reader = cell.reader;
-      const std::uint64_t remaining = reader.index().decoded_bytes - reader.position();
-      const std::uint64_t n = *size < 0 ? remaining : std::min(static_cast<std::uint64_t>(*size), remaining);
-      try {
-        auto done = read_exactly(reader, n, buffer);
-        if (!done) return std::move(done.error());
-      } catch (const BufferExhausted&) {
-        return BufferExhausted{};
-      }
-      return std::monostate{};
+    auto outcome = without_gil([&] {
+      return with_reader(cell_of(self), [&](IndexedReader& reader) {
+        const std::uint64_t remaining = reader.index().decoded_bytes - reader.position();
+        const std::uint64_t n = *size < 0 ? remaining : std::min(static_cast<std::uint64_t>(*size), remaining);
+        return read_exactly(reader, n, buffer);
+      });
     });
-    if (std::holds_alternative<PoisonedTag>(outcome)) return raise_poisoned();
-    if (std::holds_alternative<BufferExhausted>(outcome)) return PyErr_NoMemory();
-    if (auto* error = std::get_if<IoError>(&outcome)) return raise_io(std::move(*error));
+    if (!outcome) return raise_poisoned();
+    if (!*outcome) return raise_io(std::move(outcome->error()));
     return bytes_from(buffer);
   });
 }
@@ -246,26 +223,21 @@ PyObject* py_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     auto whence = to_i32_or((*slots)[1], "whence", 0);
     if (!whence) return nullptr;
 
-    ReaderCell& cell = cell_of(self);
-    auto outcome = without_gil([&]() -> Outcome<std::uint64_t> {
-      ReaderLock lock(cell);
-      if (lock.poisoned()) return PoisonedTag{};
-      std::expected<std::uint64_t, IoError> moved;
-      switch (*whence) {
-        case 0:
-          if (*offset < 0) return IoError::custom(IoKind::InvalidInput, "negative absolute seek");
-          moved = cell.reader.seek_start(static_cast<std::uint64_t>(*offset));
-          break;
-        case 1: moved = cell.reader.seek(IndexedReader::Whence::Current, *offset); break;
-        case 2: moved = cell.reader.seek(IndexedReader::Whence::End, *offset); break;
-        default: return IoError::custom(IoKind::InvalidInput, "invalid whence");
-      }
-      if (!moved) return std::move(moved.error());
-      return *moved;
+    auto outcome = without_gil([&] {
+      return with_reader(cell_of(self), [&](IndexedReader& reader) -> std::expected<std::uint64_t, IoError> {
+        switch (*whence) {
+          case 0:
+            if (*offset < 0) return std::unexpected(IoError::custom(IoKind::InvalidInput, "negative absolute seek"));
+            return reader.seek_start(static_cast<std::uint64_t>(*offset));
+          case 1: return reader.seek(IndexedReader::Whence::Current, *offset);
+          case 2: return reader.seek(IndexedReader::Whence::End, *offset);
+          default: return std::unexpected(IoError::custom(IoKind::InvalidInput, "invalid whence"));
+        }
+      });
     });
-    if (std::holds_alternative<PoisonedTag>(outcome)) return raise_poisoned();
-    if (auto* error = std::get_if<IoError>(&outcome)) return raise_io(std::move(*error));
-    return PyLong_FromUnsignedLongLong(std::get<std::uint64_t>(outcome));
+    if (!outcome) return raise_poisoned();
+    if (!*outcome) return raise_io(std::move(outcome->error()));
+    return PyLong_FromUnsignedLongLong(**outcome);
   });
 }
 
@@ -277,12 +249,7 @@ PyObject* py_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 template <class F, class C>
 PyObject* with_reader_held(PyObject* self, F&& body, C&& convert) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    ReaderCell& cell = cell_of(self);
-    std::optional<std::invoke_result_t<F&, const IndexedReader&>> value;
-    {
-      ReaderLock lock(cell);
-      if (!lock.poisoned()) value.emplace(body(static_cast<const IndexedReader&>(cell.reader)));
-    }
+    auto value = with_reader(cell_of(self), [&](const IndexedReader& reader) { return body(reader); });
     if (!value) return raise_poisoned();
     return convert(*value);
   });

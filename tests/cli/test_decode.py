@@ -1,5 +1,6 @@
 """Decode mode: output naming, safe output files, metadata and the same-file checks."""
 
+import contextlib
 import json
 import os
 import stat
@@ -163,19 +164,97 @@ def test_two_inputs_with_one_target_never_lose_data(tmp_path):
     assert temp_files(tmp_path / "out") == []
 
 
+@pytest.mark.parametrize(
+    "args, target, writer",
+    [(["--rm", "p.bz2.bz2", "p.bz2"], "p.bz2", "p.bz2.bz2"), (["--rm", "p.bz2", "p.bz2.bz2"], "p.bz2", "p.bz2.bz2"),
+     (["--rm", "p.bz2.bz2", "hard.bz2"], "p.bz2", "p.bz2.bz2"), (["p.bz2.bz2", "./soft"], "p.bz2", "p.bz2.bz2"),
+     (["-C", "out", "p.bz2.bz2", "out/p.bz2"], "out/p.bz2", "p.bz2.bz2"),
+     (["--index", "p.bz2", "p.bz2.zuvov"], "p.bz2.zuvov", "p.bz2")],
+)
+def test_a_target_that_is_another_input_refuses_the_run(tmp_path, args, target, writer):
+    # Writing the first input's output would replace the other input before it is read.
+    inner = compress(b"plain\n")
+    (tmp_path / "p.bz2").write_bytes(inner)
+    (tmp_path / "p.bz2.bz2").write_bytes(compress(inner))
+    (tmp_path / "p.bz2.zuvov").write_bytes(inner)
+    os.link(tmp_path / "p.bz2", tmp_path / "hard.bz2")
+    os.symlink("p.bz2", tmp_path / "soft")
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "p.bz2").write_bytes(inner)
+    before = sorted(tmp_path.rglob("*"))
+    status, err = outcome("--force", *args, cwd=tmp_path)
+    message = f"morvane: invalid configuration: {target} is both an input and the output of {writer}\n"
+    assert (status, err.decode()) == (2, message)
+    assert sorted(tmp_path.rglob("*")) == before
+    assert (tmp_path / "p.bz2").read_bytes() == inner and (tmp_path / "out" / "p.bz2").read_bytes() == inner
+
+
 @pytest.mark.parametrize("mode", [[], ["--index"]])
 def test_force_never_replaces_a_special_file(tmp_path, sample, mode):
     os.mkfifo(tmp_path / "pipe")
-    status, err = outcome(*mode, "--force", "-o", "pipe", "data.bz2", cwd=tmp_path)
-    assert (status, err) == (1, b"morvane: pipe is not a regular file\n")
+    (tmp_path / "bad.bz2").write_bytes(corrupt(sample[0].read_bytes()))
+    for name in ("data.bz2", "bad.bz2"):  # refused before the bad input is decoded
+        status, err = outcome(*mode, "--force", "-o", "pipe", name, cwd=tmp_path)
+        assert (status, err) == (1, b"morvane: pipe is not a regular file\n")
     assert stat.S_ISFIFO(os.lstat(tmp_path / "pipe").st_mode)
     assert temp_files(tmp_path) == []
 
 
-def test_standard_output_appending_to_the_input_is_refused(tmp_path, sample):
+@pytest.mark.parametrize("mode", [[], ["--index"]])
+@pytest.mark.parametrize(
+    "destination, stdout_is_file",
+    [("pipe", False), ("missing", False), ("/proc/self/fd/1", False), ("/proc/self/fd/1", True),
+     ("/dev/stdout", True)],
+)
+def test_force_never_replaces_a_link_to_a_special_file(tmp_path, sample, mode, destination, stdout_is_file):
+    # /proc/self/fd/1 leads to the open standard output even when that is a regular file.
+    path, _ = sample
+    os.mkfifo(tmp_path / "pipe")
+    os.symlink(destination, tmp_path / "link")
+    (tmp_path / "bad.bz2").write_bytes(corrupt(path.read_bytes()))
+    for name in ("data.bz2", "bad.bz2"):  # refused before the bad input is decoded
+        with open(tmp_path / "stdout", "wb") if stdout_is_file else contextlib.nullcontext(subprocess.PIPE) as out:
+            r = subprocess.run([BIN, *mode, "--force", "-o", "link", name], cwd=tmp_path, stdout=out,
+                               stderr=subprocess.PIPE)
+        assert (r.returncode, r.stderr) == (1, b"morvane: link is not a regular file\n")
+    assert os.readlink(tmp_path / "link") == destination
+    assert temp_files(tmp_path) == []
+    if stdout_is_file:
+        assert (tmp_path / "stdout").read_bytes() == b""
+
+
+@pytest.mark.parametrize("mode", [[], ["--index"]])
+def test_force_replaces_a_link_to_a_regular_file(tmp_path, sample, mode):
+    path, data = sample
+    (tmp_path / "plain").write_bytes(b"kept")
+    os.symlink("plain", tmp_path / "first")
+    os.symlink("first", tmp_path / "link")  # a chain of links
+    assert run(*mode, "--force", "-o", "link", "data.bz2", cwd=tmp_path).returncode == 0
+    assert not os.path.islink(tmp_path / "link") and (tmp_path / "plain").read_bytes() == b"kept"
+    if not mode:
+        assert (tmp_path / "link").read_bytes() == data
+
+
+@pytest.mark.parametrize("mode", [["--rm"], ["--index"]])
+def test_standard_output_appending_to_the_input_is_refused(tmp_path, sample, mode):
     path, _ = sample
     before = path.read_bytes()
     with open(path, "ab") as out:
-        r = subprocess.run([BIN, "-o", "-", "--rm", "data.bz2"], cwd=tmp_path, stdout=out, stderr=subprocess.PIPE)
+        r = subprocess.run([BIN, *mode, "-o", "-", "data.bz2"], cwd=tmp_path, stdout=out, stderr=subprocess.PIPE)
     assert (r.returncode, r.stderr) == (2, SAME_FILE)
     assert path.read_bytes() == before
+
+
+def test_running_out_of_memory_in_a_worker_is_an_allocation_failure(tmp_path):
+    # Workers need a 46 MB buffer each for these blocks; under a small address
+    # space one of them fails to get it, and that is an allocation failure (status 1),
+    # not a fault of the configuration.
+    import bz2
+    import resource
+    path = tmp_path / "zeros.bz2"
+    path.write_bytes(bz2.compress(bytes(100_000_000), 9))
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (100 << 20, hard))
+    r = subprocess.run([BIN, "--test", "-P4", str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                       preexec_fn=limit)
+    assert (r.returncode, r.stderr) == (1, b"morvane: memory allocation failed\n")

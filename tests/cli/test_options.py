@@ -65,6 +65,20 @@ def test_usage_errors_touch_nothing(tmp_path, args):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a.bz2"]
 
 
+@pytest.mark.parametrize(
+    "args, option",
+    [(["-o", "", "a.bz2"], "--output <OUTPUT>"), (["--output=", "a.bz2"], "--output <OUTPUT>"),
+     (["--index", "-o", "", "a.bz2"], "--output <OUTPUT>"), (["-C", "", "a.bz2"], "--output-dir <OUTPUT_DIR>"),
+     (["--output-dir=", "a.bz2"], "--output-dir <OUTPUT_DIR>")],
+)
+def test_empty_output_paths_are_usage_errors(tmp_path, args, option):
+    (tmp_path / "a.bz2").write_bytes(compress(b"hello"))
+    r = run(*args, cwd=tmp_path)
+    assert (r.returncode, r.stdout) == (2, b"")
+    assert r.stderr.decode().startswith(f"error: invalid value '' for '{option}': a path must not be empty\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.bz2"]
+
+
 def test_accepted_thread_counts_and_index_output(tmp_path):
     (tmp_path / "a.bz2").write_bytes(compress(b"hello"))
     for threads in ["-P0", "-P1", "-P+2", "--threads=007", "-P=3"]:

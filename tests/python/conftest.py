@@ -54,6 +54,21 @@ class Sample:
             f.write(compressed)
 
 
+def run_script(script, *args):
+    """Runs `script` in a fresh interpreter; argv[1] is the folder of the built _core."""
+    import _core
+    return subprocess.run([sys.executable, "-c", script, os.path.dirname(_core.__file__), *map(str, args)],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def write_index(directory, sample):
+    """The sample's index file, written by _build_index into `directory`."""
+    import _core
+    path = directory / (os.path.basename(sample.path) + ".zuvov")
+    path.write_bytes(_core._build_index(sample.path))
+    return path
+
+
 @pytest.fixture(scope="session")
 def samples(tmp_path_factory):
     """Real inputs from the distribution's compressors and Python's bz2."""

@@ -7,7 +7,7 @@ import os
 import pytest
 
 import _core
-from conftest import HEADER_ERROR, raises
+from conftest import HEADER_ERROR, raises, run_script
 import index_image
 
 MIN_LIMIT = 46620004
@@ -187,3 +187,29 @@ def test_build_index_describes_the_file(samples, name):
         start += block["decoded_bytes"]
     assert start == len(sample.data)
     assert _core._build_index(sample.path, threads=1) == _core._build_index(sample.path, threads=3) == image
+
+
+def test_running_out_of_memory_in_a_worker_raises_memory_error(tmp_path):
+    # Workers need a 46 MB buffer each for these blocks: under a small address
+    # space one of them fails to get it, which is MemoryError, not ValueError.
+    path = tmp_path / "zeros.bz2"
+    path.write_bytes(bz2.compress(bytes(100_000_000), 9))
+    script = """
+import resource, sys
+sys.path.insert(0, sys.argv[1])
+import _core
+with open("/proc/self/statm") as f:
+    vm = int(f.read().split()[0]) * resource.getpagesize()
+_, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (vm + (100 << 20), hard))
+for call in (lambda: _core._test(sys.argv[2], threads=4), lambda: _core._build_index(sys.argv[2], threads=4)):
+    try:
+        call()
+        print("no error")
+    except MemoryError:
+        print("MemoryError")
+    except Exception as e:
+        print(type(e).__name__, e)
+"""
+    r = run_script(script, path)
+    assert (r.stdout, r.stderr) == ("MemoryError\nMemoryError\n", "")

@@ -1,13 +1,15 @@
 """_IndexedReader over files and bytes: reads and seeks at every boundary,
 argument handling, and the ways a reader comes to its index."""
 
+import ast
 import random
 import subprocess
+import textwrap
 
 import pytest
 
 import _core
-from conftest import HEADER_ERROR, raises
+from conftest import HEADER_ERROR, raises, run_script, write_index
 import index_image
 
 Reader = _core._IndexedReader
@@ -166,10 +168,51 @@ def test_index_refusals(tmp_path, samples):
     index_path.write_bytes(bytes(corrupted))
     error = raises(ValueError, Reader.from_path, sample.path, index_path=str(index_path))
     assert str(error) == "payload checksum mismatch"
+    # Read to its end, not taken for empty: a file under /proc reports length 0.
+    error = raises(ValueError, Reader.from_path, sample.path, index_path="/proc/self/status")
+    assert str(error) == "payload checksum mismatch"
     for path, message in [(tmp_path / "absent.zuvov", "No such file or directory (os error 2)"),
                           (tmp_path, "Is a directory (os error 21)"),
                           (str(index_path) + "\0", "file name contained an unexpected NUL byte")]:
         assert str(raises(OSError, Reader.from_path, sample.path, index_path=str(path))) == message
+
+
+REWRITE_SCRIPT = textwrap.dedent("""
+    import os, sys, threading
+    sys.path.insert(0, sys.argv[1])
+    import _core
+    data, index = sys.argv[2], sys.argv[3]
+    image = open(index, "rb").read()
+    stop = threading.Event()
+
+    def rewrite():  # as another process rewriting the index file in place would
+        fd = os.open(index, os.O_WRONLY)
+        while not stop.is_set():
+            os.ftruncate(fd, 0)
+            os.pwrite(fd, image, 0)
+        os.close(fd)
+
+    thread = threading.Thread(target=rewrite)
+    thread.start()
+    outcomes = set()
+    for _ in range(2000):
+        try:
+            _core._IndexedReader.from_path(data, index_path=index)
+            outcomes.add("opened")
+        except ValueError as error:
+            outcomes.add(str(error))
+    stop.set()
+    thread.join()
+    print(sorted(outcomes))
+""")
+
+
+def test_an_index_file_rewritten_during_the_open_never_kills_the_process(tmp_path, samples):
+    sample = samples["multiblock"]
+    run = run_script(REWRITE_SCRIPT, sample.path, write_index(tmp_path, sample))
+    assert (run.returncode, run.stderr) == (0, "")
+    # Each open saw the whole image, or a part of it that the checks refused.
+    assert set(ast.literal_eval(run.stdout)) <= {"opened", "truncated header", "payload checksum mismatch"}
 
 
 def test_an_index_pointing_nowhere_fails_only_that_block(samples):

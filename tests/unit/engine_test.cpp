@@ -274,3 +274,20 @@ TEST(EngineRoads, ManyEmptyStreamsDecodeAndIndex) {
     EXPECT_EQ(calls.flushes, 1);
   }
 }
+
+TEST(EngineRoads, BlockEndingWithoutItsRepeatCountIsRefusedEverywhere) {
+  // One block whose final run-length stage ends right after four equal bytes:
+  // bzip2, lbzip2 and Python's bz2 refuse it, and so does every road here, at
+  // the block's first bit.
+  const Bytes stream = {0x42, 0x5a, 0x68, 0x31, 0x31, 0x41, 0x59, 0x26, 0x53, 0x59, 0xe1, 0x6e, 0x65,
+                        0x71, 0x00, 0x00, 0x01, 0x84, 0x00, 0x20, 0x00, 0x20, 0x00, 0x21, 0x18, 0x46,
+                        0xe0, 0xbb, 0x92, 0x29, 0xc2, 0x84, 0x87, 0x0b, 0x73, 0x2b, 0x88};
+  ASSERT_FALSE(test::python_bz2_decompress(stream));
+  const Error refused = Error::decode(32, DecodeError::InvalidBlock);
+  for (std::uint64_t threads : {1, 2, 8}) {
+    Calls calls;
+    EXPECT_EQ(decompress(stream, calls, {threads, kDefaultLimit}).error(), refused);
+    EXPECT_TRUE(calls.pieces.empty());
+    EXPECT_EQ(build_index(stream, {threads, kDefaultLimit}).error(), refused);
+  }
+}

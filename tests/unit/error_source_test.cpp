@@ -103,3 +103,16 @@ TEST(SourceOpen, FifoIsReadToItsEndAndDirectoryFails) {
   ASSERT_FALSE(dir.has_value());
   EXPECT_EQ(dir.error().display(), "Is a directory (os error 21)");
 }
+
+// /proc files are regular files that report length 0 yet have contents: they
+// are read, not taken for empty.
+TEST(SourceOpen, ZeroLengthFileWithContentsIsRead) {
+  struct stat st {};
+  ASSERT_EQ(stat("/proc/self/status", &st), 0);
+  ASSERT_TRUE(S_ISREG(st.st_mode) && st.st_size == 0) << "this kernel reports a length for /proc files";
+  auto src = Source::open("/proc/self/status");
+  ASSERT_TRUE(src.has_value());
+  std::string text(reinterpret_cast<const char*>(src->data()), src->size());
+  EXPECT_TRUE(text.starts_with("Name:")) << text.substr(0, 40);
+  EXPECT_NE(text.find("\nVmSize:"), std::string::npos);
+}

@@ -27,6 +27,7 @@ struct RawValues {
 };
 
 constexpr std::string_view kNotUtf8 = "invalid UTF-8 was detected in one or more arguments";
+constexpr std::string_view kEmptyPath = "a path must not be empty";
 
 // A decimal u64 with an optional leading "+", as the usual integer syntax has it;
 // no blanks, no minus sign and no wrap-around past 2^64 - 1.
@@ -69,6 +70,14 @@ std::expected<Cli, UsageError> finish(Cli cli, RawValues raw) {
     if (!is_utf8(input)) return std::unexpected(UsageError{std::string(kNotUtf8)});
   }
   cli.inputs = std::move(raw.inputs);
+  // An empty path names no file: "-o ''" would decode everything and fail only
+  // at the move, and "-C ''" would write beside the current folder's inputs.
+  if (raw.output && raw.output->empty()) {
+    return std::unexpected(UsageError{invalid_value("", "--output", "OUTPUT", kEmptyPath)});
+  }
+  if (raw.output_dir && raw.output_dir->empty()) {
+    return std::unexpected(UsageError{invalid_value("", "--output-dir", "OUTPUT_DIR", kEmptyPath)});
+  }
   cli.output = std::move(raw.output);
   cli.output_dir = std::move(raw.output_dir);
   if (raw.threads) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "bin/morvane/decode_data.hpp"
 #include "bin/morvane/input.hpp"
@@ -38,9 +39,7 @@ Result<void> remove_file(const std::string& path) {
 Result<void> decode_to_stdout(const Cli& cli, const std::string& argument, decode::DecodeOptions options) {
   // `morvane -o - --rm a.bz2 >> a.bz2` would append to the input and then remove it.
   if (argument != kStdinArgument) {
-    if (auto out = file_id(STDOUT_FILENO); out && out == file_id(argument)) {
-      return fail(Error::invalid_configuration("input and output are both " + display_path(argument)));
-    }
+    if (auto checked = check_stdout_not_input(argument); !checked) return checked;
   }
   auto input = load_input(argument);
   if (!input) return fail(std::move(input.error()));
@@ -105,14 +104,17 @@ Result<void> decode_to_file(const Cli& cli, const std::string& input_path, const
 }  // namespace
 
 Result<void> run_decode(const Cli& cli, decode::DecodeOptions options) {
+  std::vector<std::optional<std::string>> targets;
+  for (const std::string& input : cli.inputs) targets.push_back(choose_target(cli, input));
+  if (auto checked = check_no_target_is_another_input(cli.inputs, targets); !checked) return checked;
   if (cli.output_dir) {
     if (auto made = create_dir_all(*cli.output_dir); !made) return fail(Error::io(std::move(made.error())));
   }
   WrittenFiles written;
-  for (const std::string& input : cli.inputs) {
-    auto target = choose_target(cli, input);
-    auto done =
-        target ? decode_to_file(cli, input, *target, options, written) : decode_to_stdout(cli, input, options);
+  for (std::size_t i = 0; i < cli.inputs.size(); ++i) {
+    const std::string& input = cli.inputs[i];
+    auto done = targets[i] ? decode_to_file(cli, input, *targets[i], options, written)
+                           : decode_to_stdout(cli, input, options);
     if (!done) return done;
   }
   return {};

@@ -94,8 +94,10 @@ struct FileId {
 std::optional<FileId> file_id(const std::string& path);
 std::optional<FileId> file_id(int fd);
 
-// Whether `path` exists and is neither a regular file nor a symbolic link: a
-// device, a FIFO, a socket or a directory, which a move must never replace.
+// Whether `path` exists and is not a regular file, nor a symbolic link whose
+// chain ends at one: a device, a FIFO, a socket, a directory, a dangling link
+// or a link to any of these (or through /proc, as /dev/stdout is), which a
+// move must never replace.
 bool is_special_file(const std::string& path);
 
 }  // namespace morvane::cli

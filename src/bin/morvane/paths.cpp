@@ -75,13 +75,17 @@ std::size_t utf8_sequence(std::string_view s, std::size_t i, std::size_t& bad) {
 
 }  // namespace
 
-bool same_path(std::string_view a, std::string_view b) {
-  auto ca = components(a), cb = components(b);
-  if (ca.size() != cb.size()) return false;
-  for (std::size_t i = 0; i < ca.size(); ++i) {
-    if (ca[i].kind != cb[i].kind || ca[i].text != cb[i].text) return false;
+bool same_path(std::string_view a, std::string_view b) { return normal_path(a) == normal_path(b); }
+
+// Unambiguous: only the root is "/", names hold no "/", and "." and ".." stand
+// only for themselves.
+std::string normal_path(std::string_view path) {
+  std::string out;
+  for (const Component& part : components(path)) {
+    if (!out.empty() && out.back() != '/') out += '/';
+    out += part.text;
   }
-  return true;
+  return out;
 }
 
 std::optional<std::string_view> file_name(std::string_view path) {

@@ -13,6 +13,10 @@ namespace morvane::cli {
 // "d/a.bz2/" and "d/./a.bz2" equal "d/a.bz2"; "./a.bz2" does not).
 bool same_path(std::string_view a, std::string_view b);
 
+// The path with those differences taken out: two paths are the same path
+// exactly when their normal forms are equal ("d//a.bz2/" gives "d/a.bz2").
+std::string normal_path(std::string_view path);
+
 // The last component when it is an ordinary name; nothing for a path that
 // ends in "..", for the root, "." or the empty path.
 std::optional<std::string_view> file_name(std::string_view path);

@@ -1,5 +1,11 @@
 #include "bin/morvane/target_checks.hpp"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <vector>
+
 #include "bin/morvane/output_file.hpp"
 #include "bin/morvane/paths.hpp"
 #include "bin/morvane/stdio.hpp"
@@ -8,6 +14,38 @@ namespace morvane::cli {
 
 Result<void> check_not_input(const std::string& input, const std::string& target) {
   if (same_path(input, target) || same_file(input, target)) {
+    return fail(Error::invalid_configuration("input and output are both " + display_path(input)));
+  }
+  return {};
+}
+
+Result<void> check_no_target_is_another_input(std::span<const std::string> inputs,
+                                              std::span<const std::optional<std::string>> targets) {
+  // Which inputs each path and each file is, so every target is looked up once.
+  std::map<std::string, std::vector<std::size_t>> by_path;
+  std::map<FileId, std::vector<std::size_t>> by_file;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    by_path[normal_path(inputs[i])].push_back(i);
+    if (auto id = file_id(inputs[i])) by_file[*id].push_back(i);
+  }
+  auto another = [](const auto& owners, const auto& key, std::size_t i) {
+    auto found = owners.find(key);
+    return found != owners.end() && std::ranges::any_of(found->second, [i](std::size_t j) { return j != i; });
+  };
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (!targets[i]) continue;
+    const std::string& target = *targets[i];
+    auto id = file_id(target);
+    if (another(by_path, normal_path(target), i) || (id && another(by_file, *id, i))) {
+      return fail(Error::invalid_configuration(display_path(target) + " is both an input and the output of " +
+                                               display_path(inputs[i])));
+    }
+  }
+  return {};
+}
+
+Result<void> check_stdout_not_input(const std::string& input) {
+  if (auto out = file_id(STDOUT_FILENO); out && out == file_id(input)) {
     return fail(Error::invalid_configuration("input and output are both " + display_path(input)));
   }
   return {};

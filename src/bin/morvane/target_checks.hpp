@@ -1,6 +1,8 @@
 // The checks shared by every mode that writes a file for an input.
 #pragma once
 
+#include <optional>
+#include <span>
 #include <string>
 
 #include "morvane/error.hpp"
@@ -12,9 +14,21 @@ namespace morvane::cli {
 // comparison misses (./a.bz2, a symbolic or hard link).
 Result<void> check_not_input(const std::string& input, const std::string& target);
 
+// Refuses a run in which the file one input writes is another input of the
+// run, equal as a path or one file under two names: writing it would replace
+// (and with --rm lose) that input before it is read. `targets[i]` is the file
+// that input i writes, or nothing for standard output.
+Result<void> check_no_target_is_another_input(std::span<const std::string> inputs,
+                                              std::span<const std::optional<std::string>> targets);
+
+// Refuses a standard output that is the named input itself (same device and
+// inode): "morvane -o - a.bz2 >> a.bz2" would append to the file being read.
+Result<void> check_stdout_not_input(const std::string& input);
+
 // Refuses to replace a target that is not a regular file or a symbolic link
-// (a device such as /dev/null, a FIFO, a socket): a move would put a regular
-// file in its place. The I/O error of kind InvalidInput "{} is not a regular file".
+// leading to one (a device such as /dev/null, a FIFO, a socket, a dangling
+// link, /dev/stdout): a move would put a regular file in its place. The I/O
+// error of kind InvalidInput "{} is not a regular file".
 Result<void> check_replaceable(const std::string& target);
 
 // "morvane: skipping existing {}" unless quiet.

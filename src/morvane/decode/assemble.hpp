@@ -32,20 +32,25 @@ concept Candidates = requires(C& candidates, std::uint64_t marker) {
   { candidates.discard_before(marker) } -> std::same_as<void>;
 };
 
-// Decodes each block on demand in the calling thread; holds nothing between calls.
-class SerialCandidates {
+// Decodes each block on demand in the calling thread, with one Decoder for
+// the whole walk; a block's buffer comes back once the walk has written it
+// and serves the next block.
+class SerialCandidates final : public decoder::BufferRecycler {
  public:
   SerialCandidates(std::span<const std::uint8_t> data, std::span<const Marker> markers)
       : data_(data), markers_(markers) {}
 
   // `marker` must be below markers.size(); an end-of-stream marker gives
   // InvalidMagic at its offset.
-  Result<decoder::DecodedCandidate> take(std::uint64_t marker) const;
+  Result<decoder::DecodedCandidate> take(std::uint64_t marker);
   void discard_before(std::uint64_t) const {}
+  void recycle(decoder::BlockBuffer&& buffer) noexcept override { spare_ = std::move(buffer); }
 
  private:
   std::span<const std::uint8_t> data_;
   std::span<const Marker> markers_;
+  decoder::LentDecoder decoder_;
+  decoder::BlockBuffer spare_;
 };
 
 // What a walk produces: the block index, or (for a decompression, which would
@@ -60,14 +65,15 @@ inline constexpr std::uint64_t kStreamHeaderBytes = 4;  // "BZh" and the level d
 // that may be padding: 48 magic bits, 32 CRC bits and up to 7 padding bits.
 inline constexpr std::uint64_t kEndRecordPaddedBits = 48 + 32 + 7;
 
-// Walks the chain through `markers`, taking each block from `candidates`
-// (dropped when the call returns) and writing it to `writer`. `progress` gets
+// Walks the chain through `markers`, taking each block from `candidates` (the
+// caller's temporary, dropped right after the call) and writing it to `writer`. `progress` gets
 // (bytes consumed up to the block's end, decoded bytes so far) after each block
 // and (input length, total) after the final flush. The first failure ends the
 // walk; the writer keeps what it accepted and is not flushed.
-template <Walk kWalk = Walk::kIndex, Writer W, Candidates C, Progress P>
+template <Walk kWalk = Walk::kIndex, Writer W, class C, Progress P>
+  requires Candidates<std::remove_cvref_t<C>>
 WalkResult<kWalk> assemble(std::span<const std::uint8_t> data, W& writer, std::span<const Marker> markers,
-                           C candidates, P&& progress) {
+                           C&& candidates, P&& progress) {
   constexpr bool kRecord = kWalk == Walk::kIndex;
   const std::uint64_t len = data.size();
   std::vector<index::StreamIndex> streams;

@@ -4,7 +4,9 @@
 // decoded on the calling thread (one thread) or speculatively on the pool.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <utility>
 
@@ -16,6 +18,7 @@
 #include "morvane/decoder/serial.hpp"
 #include "morvane/error.hpp"
 #include "morvane/format/scan.hpp"
+#include "morvane/format/stream_header.hpp"
 #include "morvane/index/index.hpp"
 #include "morvane/writer.hpp"
 
@@ -24,17 +27,34 @@ namespace morvane::decode {
 namespace detail {
 
 // The scanning road with `threads` already resolved (and the options checked).
+// Threads are started only for work there is: the scan runs on the pool only
+// for inputs of several chunks, and the decode only when there are at least
+// two block markers; otherwise the calling thread does it, with the same
+// result. The header is checked before any thread is started.
 template <Walk kWalk, Writer W, Progress P>
 WalkResult<kWalk> scanning_road(std::span<const std::uint8_t> data, W& writer, std::uint64_t memory_limit,
                                 std::uint64_t threads, P& progress) {
-  auto pool = thread_pool(threads);
-  if (!pool) return fail(std::move(pool.error()));
-  auto scan = format::scan_with_pool(data, pool->get());
+  if (!format::stream_header_level(data, 0)) return fail(Error::invalid_stream_header());
+  std::unique_ptr<ThreadPool> pool;
+  const auto start_pool = [&](std::uint64_t work) -> Result<void> {
+    const std::uint64_t wanted = std::min(threads, work);
+    if (wanted < 2) return {};
+    if (!pool) {
+      auto started = thread_pool(wanted);
+      if (!started) return fail(std::move(started.error()));
+      pool = std::move(*started);
+      return {};
+    }
+    return pool->grow_to(static_cast<std::size_t>(wanted));
+  };
+  if (auto started = start_pool(format::scan_chunks(data.size())); !started) return fail(std::move(started.error()));
+  auto scan = format::scan_with_pool(data, pool.get());
   if (!scan) return fail(std::move(scan.error()));
   auto markers = collect_markers(std::move(*scan), data.size());
   if (!markers) return fail(std::move(markers.error()));
-  if (!*pool) return assemble<kWalk>(data, writer, *markers, SerialCandidates(data, *markers), progress);
-  return parallel_road<kWalk>(data, writer, *markers, **pool, memory_limit, progress);
+  if (auto started = start_pool(block_marker_count(*markers)); !started) return fail(std::move(started.error()));
+  if (!pool) return assemble<kWalk>(data, writer, *markers, SerialCandidates(data, *markers), progress);
+  return parallel_road<kWalk>(data, writer, *markers, *pool, memory_limit, progress);
 }
 
 }  // namespace detail

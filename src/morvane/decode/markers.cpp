@@ -16,11 +16,15 @@ Result<std::vector<Marker>> collect_markers(format::ScanResult scan, std::uint64
   auto same_offset = [](const Marker& a, const Marker& b) { return a.bit_offset() == b.bit_offset(); };
   markers.erase(std::unique(markers.begin(), markers.end(), same_offset), markers.end());
 
-  auto blocks = std::count_if(markers.begin(), markers.end(), [](const Marker& m) { return m.block() != nullptr; });
-  if (static_cast<std::uint64_t>(blocks) > marker_cap(input_len)) {
+  if (block_marker_count(markers) > marker_cap(input_len)) {
     return fail(Error::invalid_configuration("input contains too many speculative markers"));
   }
   return markers;
+}
+
+std::uint64_t block_marker_count(std::span<const Marker> markers) {
+  return static_cast<std::uint64_t>(
+      std::count_if(markers.begin(), markers.end(), [](const Marker& m) { return m.block() != nullptr; }));
 }
 
 std::optional<std::uint64_t> find_marker(std::span<const Marker> markers, std::uint64_t bit_offset) {

@@ -40,6 +40,9 @@ class Marker {
 // InvalidConfiguration "input contains too many speculative markers" above it.
 Result<std::vector<Marker>> collect_markers(format::ScanResult scan, std::uint64_t input_len);
 
+// How many of `markers` are block markers (each one a decode to run).
+std::uint64_t block_marker_count(std::span<const Marker> markers);
+
 // The most block markers an input of `input_len` bytes may hold.
 inline constexpr std::uint64_t marker_cap(std::uint64_t input_len) { return (input_len >> 4) + 64; }
 

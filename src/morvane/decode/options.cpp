@@ -3,6 +3,9 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
 #include <cerrno>
 #include <charconv>
 #include <fstream>
@@ -127,9 +130,31 @@ std::optional<std::uint64_t> parse_cfs_quota(std::string_view quota_us, std::str
   return quota_limit(*quota, *period);
 }
 
+namespace {
+
+// The cgroup limit takes a dozen file reads, more than a small decode costs,
+// and changes seldom: it is read again at most once a second.
+std::optional<std::uint64_t> recent_cgroup_limit() {
+  using Clock = std::chrono::steady_clock;
+  static std::atomic<std::int64_t> read_at{INT64_MIN};
+  static std::atomic<std::uint64_t> cached{0};  // 0: no limit
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+  const std::int64_t last = read_at.load(std::memory_order_acquire);
+  if (last != INT64_MIN && now - last < 1000) {
+    const std::uint64_t limit = cached.load(std::memory_order_relaxed);
+    return limit == 0 ? std::nullopt : std::optional<std::uint64_t>(limit);
+  }
+  const auto limit = cgroup_limit();
+  cached.store(limit.value_or(0), std::memory_order_relaxed);
+  read_at.store(now, std::memory_order_release);
+  return limit;
+}
+
+}  // namespace
+
 std::uint64_t available_parallelism() {
   auto cpus = affinity_count();
-  auto quota = cgroup_limit();
+  auto quota = recent_cgroup_limit();
   if (cpus && quota) return std::min(*cpus, *quota);
   return cpus.value_or(quota.value_or(1));
 }

@@ -15,11 +15,6 @@
 
 namespace morvane::decode {
 
-// The budget size of a result: its decoded bytes, 0 for an error.
-inline std::uint64_t result_size(const Result<decoder::DecodedCandidate>& result) {
-  return result ? result->data.size() : 0;
-}
-
 class ParkedResults {
  public:
   void park(std::uint64_t marker, Result<decoder::DecodedCandidate> result) {
@@ -43,14 +38,11 @@ class ParkedResults {
     return found;
   }
 
-  // Drops every result below `marker`, front first, calling on_drop with each
-  // one's size before its buffer is freed.
-  template <class OnDrop>
-  void drop_below(std::uint64_t marker, OnDrop&& on_drop) {
+  // Drops every result below `marker`, front first.
+  void drop_below(std::uint64_t marker) {
     while (head_ < entries_.size() && entries_[head_].marker < marker) {
       auto dropped = std::move(entries_[head_].result);
       ++head_;
-      on_drop(result_size(dropped));
     }
     compact();
   }

@@ -11,16 +11,27 @@ namespace morvane::decode {
 Result<std::unique_ptr<ThreadPool>> ThreadPool::start(std::size_t threads) {
   // The constructor is private, so make_unique cannot reach it.
   std::unique_ptr<ThreadPool> pool(new ThreadPool());
-  pool->threads_.reserve(threads);
-  for (std::size_t k = 0; k < threads; ++k) {
+  // On failure the destructor stops and joins the threads that did start.
+  if (auto started = pool->grow_to(threads); !started) return fail(std::move(started.error()));
+  return pool;
+}
+
+Result<void> ThreadPool::grow_to(std::size_t threads) {
+  threads = std::min<std::size_t>(threads, kMaxPoolThreads);
+  threads_.reserve(threads);
+  // A thread joins from the next job on, however late it gets to run.
+  const std::uint64_t joined = [&] {
+    std::lock_guard lock(mutex_);
+    return generation_;
+  }();
+  for (std::size_t k = threads_.size(); k < threads; ++k) {
     try {
-      pool->threads_.emplace_back([p = pool.get(), k] { p->worker(k); });
+      threads_.emplace_back([this, k, joined] { worker(k, joined); });
     } catch (const std::system_error& e) {
-      // The destructor stops and joins the threads that did start.
       return fail(Error::invalid_configuration(IoError::from_errno(e.code().value()).display()));
     }
   }
-  return pool;
+  return {};
 }
 
 ThreadPool::~ThreadPool() {
@@ -45,12 +56,11 @@ bool ThreadPool::broadcast(const std::function<void(std::size_t)>& f) const {
   return !faulted_;
 }
 
-void ThreadPool::worker(std::size_t k) {
+void ThreadPool::worker(std::size_t k, std::uint64_t seen) {
   // Named before the first job, so every job sees its thread's name.
   const std::string name = "morvane-" + std::to_string(k);
   pthread_setname_np(pthread_self(), name.c_str());
 
-  std::uint64_t seen = 0;
   std::unique_lock lock(mutex_);
   for (;;) {
     job_ready_.wait(lock, [&] { return stopping_ || generation_ != seen; });

@@ -32,6 +32,10 @@ class ThreadPool {
   // already started are joined first.
   static Result<std::unique_ptr<ThreadPool>> start(std::size_t threads);
 
+  // Starts more threads, up to `threads` in all (at most kMaxPoolThreads),
+  // named on from the last; the same errors as start. Not while a job runs.
+  Result<void> grow_to(std::size_t threads);
+
   // Wakes every thread with the stop request and joins them all.
   ~ThreadPool();
   ThreadPool(const ThreadPool&) = delete;
@@ -84,7 +88,8 @@ class ThreadPool {
 
  private:
   ThreadPool() = default;
-  void worker(std::size_t k);
+  // Thread k: runs every job after the one numbered `seen`.
+  void worker(std::size_t k, std::uint64_t seen);
 
   std::vector<std::thread> threads_;
   mutable std::mutex submit_;  // one job at a time

@@ -2,9 +2,11 @@
 // candidate decode of the speculative engine.
 #include "morvane/decoder/block.hpp"
 
+#include <atomic>
+#include <cassert>
+
 #include "morvane/constants.hpp"
 #include "morvane/decoder/crc32.hpp"
-#include "morvane/decoder/stages.hpp"
 
 namespace morvane::decoder {
 namespace {
@@ -12,10 +14,28 @@ namespace {
 inline constexpr std::uint8_t kCandidateLevel = 9;
 inline constexpr std::uint8_t kMaxLevel = 9;
 inline constexpr unsigned kGroups = 16;  // byte values in groups of 16, one map bit each
+// A block with room for this many symbols in its selectors gets a workspace
+// of huge pages: its inverse transform walks megabytes at random.
+inline constexpr std::uint64_t kHugePageSymbols = 131072;
+
+// Idle decoders kept for the next loan, and the most symbols' worth of pages
+// one of them may have touched (7 bytes each: 1.8 MB).
+inline constexpr std::size_t kLentSlots = 4;
+inline constexpr std::size_t kLentSymbols = 262144;
+// Slots taken and filled by exchange: no lock, so a fork never inherits one held.
+std::atomic<Decoder*> idle_decoders[kLentSlots];
 
 }  // namespace
 
-Result<DecodedBlock> Decoder::block(Bits& bits, std::uint8_t level, std::optional<std::uint32_t> expected_crc) {
+Result<BlockShape> Decoder::read(Bits& bits, std::uint8_t level, std::optional<std::uint32_t> expected_crc) {
+  auto shape = read_if(bits, level, expected_crc, Wanted{});
+  if (!shape) return fail(std::move(shape.error()));
+  return **shape;  // a block that is always wanted is never given up
+}
+
+Result<std::optional<BlockShape>> Decoder::read_if(Bits& bits, std::uint8_t level,
+                                                   std::optional<std::uint32_t> expected_crc, const Wanted& wanted) {
+  pending_.reset();
   const std::uint64_t block_start = bits.pos() >= kMagicBits ? bits.pos() - kMagicBits : 0;
   const auto whole_block = [&](DecodeError kind) { return fail(Error::decode(block_start, kind)); };
   // Callers validate the level; one outside 1..9 would break the transform's
@@ -46,39 +66,89 @@ Result<DecodedBlock> Decoder::block(Bits& bits, std::uint8_t level, std::optiona
   }
   if (mtf.size == 0) return whole_block(DecodeError::InvalidBlock);
 
-  stages::CodingTables tables;
-  if (auto read = stages::read_tables(bits, mtf.size + 2, tables); !read) return fail(std::move(read.error()));
+  if (auto read = stages::read_tables(bits, mtf.size + 2, tables_); !read) return fail(std::move(read.error()));
 
+  work_.prepare(tables_.selectors.size() * stages::kGroupSize >= kHugePageSymbols);
   const auto max_symbols = static_cast<std::uint32_t>(level * kSymbolsPerLevel);
-  work_.reserve(max_symbols);
-  auto n = stages::decode_symbols(bits, tables, mtf, work_.tt(), max_symbols);
+  auto n = stages::decode_symbols(bits, tables_, mtf, work_.tt(), max_symbols, wanted);
   if (!n) return fail(std::move(n.error()));
+  if (*n == stages::kAbandoned) return std::optional<BlockShape>();
+  work_.note_use(*n);
   if (*origin >= *n) return whole_block(DecodeError::InvalidBlock);
 
-  const std::uint64_t output_limit = level * kOutputPerLevel + 4;
-  stages::inverse_transform(work_.tt(), *n, *origin, work_.bytes(), work_.scratch(*n));
-  auto data = stages::expand_runs(std::span(work_.bytes(), *n), output_limit, block_start);
-  if (!data) return fail(std::move(data.error()));
-  if (crc32_bzip2(*data) != *stored_crc) return whole_block(DecodeError::CrcMismatch);
-  return DecodedBlock{std::move(*data), *stored_crc, *n};
+  pending_ = Pending{block_start, level * kOutputPerLevel + 4, *stored_crc, *origin, *n};
+  return std::optional<BlockShape>(BlockShape{bits.pos(), *stored_crc, *n});
 }
 
-Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> data, std::uint64_t bit_offset,
-                                          std::uint32_t expected_crc, Decoder& decoder) {
+Result<void> Decoder::finish(BlockBuffer& out) {
+  assert(pending_.has_value());
+  const Pending block = *pending_;
+  pending_.reset();
+  const auto whole_block = [&](DecodeError kind) { return fail(Error::decode(block.block_start, kind)); };
+
+  stages::inverse_transform(work_.tt(), block.symbols, block.origin, work_.bytes(), work_.scratch(block.symbols));
+  const std::span<const std::uint8_t> bytes(work_.bytes(), block.symbols);
+  // The transform is done with its scratch: the places of the repeat counts go there.
+  std::uint32_t* const counts = work_.counts();
+  auto runs = stages::scan_runs(bytes, block.output_limit, block.block_start, counts);
+  if (!runs) return fail(std::move(runs.error()));
+  out.resize(static_cast<std::size_t>(runs->length));
+  stages::expand_runs(bytes, std::span(counts, runs->runs), out.data());
+  if (crc32_bzip2(out) != block.stored_crc) return whole_block(DecodeError::CrcMismatch);
+  return {};
+}
+
+Result<DecodedBlock> Decoder::block(Bits& bits, std::uint8_t level, std::optional<std::uint32_t> expected_crc) {
+  auto shape = read(bits, level, expected_crc);
+  if (!shape) return fail(std::move(shape.error()));
+  DecodedBlock decoded{BlockBuffer(), shape->stored_crc, shape->symbols};
+  if (auto finished = finish(decoded.data); !finished) return fail(std::move(finished.error()));
+  return decoded;
+}
+
+bool Decoder::small_when_idle() const { return work_.small(kLentSymbols); }
+
+LentDecoder::LentDecoder() : decoder_(nullptr) {
+  for (auto& slot : idle_decoders) {
+    if (slot.load(std::memory_order_relaxed) == nullptr) continue;
+    if ((decoder_ = slot.exchange(nullptr, std::memory_order_acquire)) != nullptr) return;
+  }
+  decoder_ = new Decoder();
+}
+
+LentDecoder::~LentDecoder() {
+  if (decoder_->small_when_idle()) {
+    for (auto& slot : idle_decoders) {
+      Decoder* empty = nullptr;
+      if (slot.compare_exchange_strong(empty, decoder_, std::memory_order_release)) return;
+    }
+  }
+  delete decoder_;
+}
+
+Result<std::optional<BlockShape>> read_candidate(std::span<const std::uint8_t> data, std::uint64_t bit_offset,
+                                                 std::uint32_t expected_crc, Decoder& decoder, const Wanted& wanted) {
   Bits bits(data, bit_offset);
   if (bit_offset > bits.total_bits()) return fail(Error::decode(bit_offset, DecodeError::Truncated));
   auto magic = bits.magic();
   if (!magic) return fail(std::move(magic.error()));
   if (*magic != kBlockMagic) return fail(Error::decode(bit_offset, DecodeError::InvalidMagic));
-  auto block = decoder.block(bits, kCandidateLevel, expected_crc);
-  if (!block) return fail(std::move(block.error()));
-  return DecodedCandidate{std::move(block->data), bits.pos(), block->symbols};
+  return decoder.read_if(bits, kCandidateLevel, expected_crc, wanted);
+}
+
+Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> data, std::uint64_t bit_offset,
+                                          std::uint32_t expected_crc, Decoder& decoder) {
+  auto shape = read_candidate(data, bit_offset, expected_crc, decoder, Wanted{});
+  if (!shape) return fail(std::move(shape.error()));
+  DecodedCandidate decoded{BlockBuffer(), (*shape)->end_bit, (*shape)->symbols};
+  if (auto finished = decoder.finish(decoded.data); !finished) return fail(std::move(finished.error()));
+  return decoded;
 }
 
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> data, std::uint64_t bit_offset,
                                           std::uint32_t expected_crc) {
-  Decoder decoder;
-  return decode_candidate(data, bit_offset, expected_crc, decoder);
+  LentDecoder decoder;
+  return decode_candidate(data, bit_offset, expected_crc, *decoder);
 }
 
 }  // namespace morvane::decoder

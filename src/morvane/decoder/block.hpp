@@ -1,42 +1,103 @@
 // The decoder of one bzip2 block: stored CRC and header, Huffman tables and
 // selectors, the symbol stage (move-to-front and runs), the inverse
 // Burrows-Wheeler transform, the final run-length stage and the CRC check.
+//
+// A block is decoded in two steps. `read` takes the block from its stored CRC
+// to its end-of-block code: its cost follows its compressed length, and it
+// tells where the block ends. `finish` runs the stages whose cost does not
+// (a few header bits can ask for 900000 symbols, inverted and expanded to
+// 46.6 MB): the inverse transform, the final run-length stage and the CRC.
+// The speculative engine finishes only the candidates that the chain of real
+// blocks reaches.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <vector>
 
 #include "morvane/decoder/bits.hpp"
+#include "morvane/decoder/block_buffer.hpp"
+#include "morvane/decoder/stages.hpp"
+#include "morvane/decoder/wanted.hpp"
 #include "morvane/decoder/workspace.hpp"
 #include "morvane/error.hpp"
 
 namespace morvane::decoder {
 
 struct DecodedBlock {
-  std::vector<std::uint8_t> data;
+  BlockBuffer data;
   std::uint32_t crc;      // the stored block CRC, verified against data
   std::uint64_t symbols;  // Burrows-Wheeler length of the block
 };
 
 struct DecodedCandidate {
-  std::vector<std::uint8_t> data;
+  BlockBuffer data;
   std::uint64_t end_bit;  // the bit right after the block
   std::uint64_t symbols;
 };
 
+// What reading a block tells, before its expensive stages.
+struct BlockShape {
+  std::uint64_t end_bit;     // the bit right after the end-of-block code
+  std::uint32_t stored_crc;
+  std::uint32_t symbols;     // Burrows-Wheeler length
+};
+
+// One thread at a time: a Decoder holds the block it has read until it is
+// finished, and its working memory from block to block.
 class Decoder {
  public:
-  // Decodes the block whose magic the caller has just read; on success the
-  // cursor stands right after the end-of-block code. `level` is 1..9.
+  // Reads the block whose magic the caller has just read, up to its
+  // end-of-block code; on success the cursor stands right after it. `level` is
+  // 1..9. Every check of the block's structure is made here; only the output's
+  // size and CRC are left to finish.
+  Result<BlockShape> read(Bits& bits, std::uint8_t level, std::optional<std::uint32_t> expected_crc);
+  // The same, giving up (nothing) as soon as `wanted` says the block is not.
+  Result<std::optional<BlockShape>> read_if(Bits& bits, std::uint8_t level,
+                                            std::optional<std::uint32_t> expected_crc, const Wanted& wanted);
+
+  // Inverts and expands the block last read into `out` and checks its CRC.
+  // Must follow a successful read; a failure leaves the Decoder usable.
+  Result<void> finish(BlockBuffer& out);
+
+  // read and finish into a new buffer.
   Result<DecodedBlock> block(Bits& bits, std::uint8_t level, std::optional<std::uint32_t> expected_crc);
 
+  // Whether an idle Decoder holds little memory (see LentDecoder).
+  bool small_when_idle() const;
+
  private:
-  // The Burrows-Wheeler vector (byte in bits 0..7, link in bits 8..31) and
-  // the transform's scratch; kept from block to block, so a reused Decoder
-  // stops allocating once it has held its largest block.
+  // The block between read and finish.
+  struct Pending {
+    std::uint64_t block_start;
+    std::uint64_t output_limit;
+    std::uint32_t stored_crc;
+    std::uint32_t origin;
+    std::uint32_t symbols;
+  };
+
   Workspace work_;
+  stages::CodingTables tables_;  // kept for their storage
+  std::optional<Pending> pending_;
+};
+
+// A Decoder for the length of one call or one worker. Mapping a workspace and
+// faulting its first pages in costs more than decoding a small block, so idle
+// decoders whose working memory is small are kept in a few process-wide slots
+// and lent again; one that grew large (huge pages, or pages for more than
+// 256Ki symbols) is freed when its loan ends, so little memory outlives a call.
+class LentDecoder {
+ public:
+  LentDecoder();
+  ~LentDecoder();
+  LentDecoder(const LentDecoder&) = delete;
+  LentDecoder& operator=(const LentDecoder&) = delete;
+
+  Decoder& operator*() const { return *decoder_; }
+  Decoder* operator->() const { return decoder_; }
+
+ private:
+  Decoder* decoder_;
 };
 
 // Decodes the presumed block magic at `bit_offset` with a fresh Decoder, under
@@ -44,11 +105,15 @@ class Decoder {
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> data, std::uint64_t bit_offset,
                                           std::uint32_t expected_crc);
 
-// The same with a Decoder of the caller's, reused from candidate to candidate:
-// a worker thread keeps one so that the transform's memory is allocated (and
-// its pages faulted in) once per thread instead of once per candidate. The
-// result is the same as with a fresh Decoder.
+// The same with a Decoder of the caller's, reused from candidate to candidate,
+// so that its working memory is mapped once. The result is the same as with a
+// fresh Decoder.
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> data, std::uint64_t bit_offset,
                                           std::uint32_t expected_crc, Decoder& decoder);
+
+// The first step of decode_candidate alone: checks the offset and the magic,
+// then reads the block (level 9) unless `wanted` gives it up (nothing).
+Result<std::optional<BlockShape>> read_candidate(std::span<const std::uint8_t> data, std::uint64_t bit_offset,
+                                                 std::uint32_t expected_crc, Decoder& decoder, const Wanted& wanted);
 
 }  // namespace morvane::decoder

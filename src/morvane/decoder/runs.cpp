@@ -1,5 +1,7 @@
 // The final run-length stage: four equal bytes are followed by a count of
-// further copies (0..255).
+// further copies (0..255). A first pass finds every count and the output's
+// length, so that the second writes it once, with no search, into storage of
+// exactly that size.
 #include <algorithm>
 #include <cstring>
 
@@ -41,50 +43,43 @@ const std::uint8_t* find_run(const std::uint8_t* from, const std::uint8_t* end) 
 
 }  // namespace
 
-Result<std::vector<std::uint8_t>> expand_runs(std::span<const std::uint8_t> bytes, std::uint64_t output_limit,
-                                              std::uint64_t block_start) {
-  const std::uint64_t n = bytes.size();
-  // Room for every byte as a literal (never above the limit, since n is at
-  // most level x 100000); only repeat counts can make the output longer.
-  std::vector<std::uint8_t> out(std::min<std::uint64_t>(n + n / 8 + 64, output_limit));
-  std::uint8_t* o = out.data();
-  std::uint8_t* end = out.data() + out.size();
-  const auto used = [&] { return static_cast<std::uint64_t>(o - out.data()); };
-  const auto grow = [&](std::uint64_t needed) {
-    const std::uint64_t at = used();
-    out.resize(std::min(output_limit, std::max<std::uint64_t>(needed, std::uint64_t{out.size()} * 2)));
-    o = out.data() + at;
-    end = out.data() + out.size();
-  };
-
-  const std::uint8_t* in = bytes.data();
-  const std::uint8_t* const in_end = in + n;
-  while (in < in_end) {
-    // Copy literals up to and including the fourth of four equal bytes.
-    const std::uint8_t* const run = find_run(in, in_end);
-    const std::uint8_t* const run_end = run ? run + kRunLength : nullptr;
-    const std::uint8_t* const literal_end = run_end ? run_end : in_end;
-    const auto count = static_cast<std::uint64_t>(literal_end - in);
-    if (o + count > end) {
-      if (used() + count > output_limit) {
-        // Exactly where the limit is passed: the bytes up to it fit.
-        return fail(Error::decode(block_start, DecodeError::BlockOverflow));
-      }
-      grow(used() + count + static_cast<std::uint64_t>(in_end - literal_end));
+Result<RunScan> scan_runs(std::span<const std::uint8_t> bytes, std::uint64_t output_limit,
+                          std::uint64_t block_start, std::uint32_t* counts) {
+  const std::uint8_t* const begin = bytes.data();
+  const std::uint8_t* in = begin;
+  const std::uint8_t* const in_end = in + bytes.size();
+  RunScan scan{bytes.size(), 0};
+  bool count_missing = false;
+  while (const std::uint8_t* run = find_run(in, in_end)) {
+    const std::uint8_t* const count = run + kRunLength;
+    if (count == in_end) {
+      count_missing = true;
+      break;
     }
-    std::memcpy(o, in, count);
-    o += count;
-    in = literal_end;
-    if (!run_end || in == in_end) break;
-    // The repeat count of the run just copied; the byte after it starts afresh.
-    const std::uint8_t repeat = *in++;
-    if (used() + repeat > output_limit) return fail(Error::decode(block_start, DecodeError::BlockOverflow));
-    if (o + repeat > end) grow(used() + repeat + static_cast<std::uint64_t>(in_end - in));
-    std::memset(o, in[-2], repeat);
-    o += repeat;
+    // The count byte is not output; the copies it asks for are.
+    scan.length = scan.length - 1 + *count;
+    counts[scan.runs++] = static_cast<std::uint32_t>(count - begin);
+    // The byte after a count starts afresh.
+    in = count + 1;
   }
-  out.resize(static_cast<std::size_t>(used()));
-  return out;
+  // The output only grows, so passing the limit anywhere means passing it at
+  // the end; a missing count is met only there, after every byte is out.
+  if (scan.length > output_limit) return fail(Error::decode(block_start, DecodeError::BlockOverflow));
+  if (count_missing) return fail(Error::decode(block_start, DecodeError::InvalidBlock));
+  return scan;
+}
+
+void expand_runs(std::span<const std::uint8_t> bytes, std::span<const std::uint32_t> counts, std::uint8_t* out) {
+  std::uint32_t from = 0;
+  for (const std::uint32_t count : counts) {
+    // Literals up to and including the fourth equal byte, then its copies.
+    std::memcpy(out, bytes.data() + from, count - from);
+    out += count - from;
+    std::memset(out, bytes[count - 1], bytes[count]);
+    out += bytes[count];
+    from = count + 1;
+  }
+  std::memcpy(out, bytes.data() + from, bytes.size() - from);
 }
 
 }  // namespace morvane::decoder::stages

@@ -1,5 +1,6 @@
 // The serial stream decoder: every stream of the input, block after block,
-// strictly in order on the calling thread, with one reused Decoder.
+// strictly in order on the calling thread, with one reused Decoder and output
+// buffer.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +26,10 @@ inline constexpr std::uint64_t kStreamCrcBits = 32;
 template <Writer W, Progress P>
 Result<void> decode_serial_with_progress(std::span<const std::uint8_t> data, W& writer, P&& progress) {
   Bits bits(data, 0);
-  Decoder decoder;
+  LentDecoder decoder;
+  // One output buffer for every block: a block the size of the last one
+  // reuses its pages instead of faulting in new ones.
+  BlockBuffer out;
   const std::uint64_t total_bits = bits.total_bits();
   std::uint64_t decoded = 0;
 
@@ -45,14 +49,15 @@ Result<void> decode_serial_with_progress(std::span<const std::uint8_t> data, W& 
       auto magic = bits.magic();
       if (!magic) return fail(std::move(magic.error()));
       if (*magic == kBlockMagic) {
-        auto block = decoder.block(bits, level, std::nullopt);
+        auto block = decoder->read(bits, level, std::nullopt);
         if (!block) return fail(std::move(block.error()));
-        if (auto written = writer.write_all(block->data); !written) return fail(Error::io(std::move(written.error())));
-        if (block->data.size() > UINT64_MAX - decoded) return fail(Error::invalid_configuration("decoded offset overflow"));
-        decoded += block->data.size();
+        if (auto finished = decoder->finish(out); !finished) return fail(std::move(finished.error()));
+        if (auto written = writer.write_all(out); !written) return fail(Error::io(std::move(written.error())));
+        if (out.size() > UINT64_MAX - decoded) return fail(Error::invalid_configuration("decoded offset overflow"));
+        decoded += out.size();
         // A block ending inside a byte has consumed that byte.
         progress(bits.pos() / 8 + (bits.pos() % 8 != 0), decoded);
-        combined = combine_stream_crc(combined, block->crc);
+        combined = combine_stream_crc(combined, block->stored_crc);
       } else if (*magic == kEndMagic) {
         if (bits.remaining() < kStreamCrcBits) return fail(Error::decode(record + kMagicBits, DecodeError::Truncated));
         if (bits.read(32).value() != combined) return fail(Error::decode(record, DecodeError::CrcMismatch));

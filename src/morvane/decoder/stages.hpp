@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "morvane/decoder/bits.hpp"
+#include "morvane/decoder/wanted.hpp"
 #include "morvane/decoder/huffman.hpp"
 #include "morvane/error.hpp"
 
@@ -33,11 +34,16 @@ struct MtfList {
   unsigned size;
 };
 
+// What decode_symbols returns when `wanted` said the block is no longer wanted.
+inline constexpr std::uint32_t kAbandoned = UINT32_MAX;
+
 // The symbol stage: decodes the Huffman symbols up to the end-of-block symbol
 // and undoes the move-to-front and run stages into tt (bytes only). `tt` has
-// room for `max_symbols` entries. Returns the number of entries written.
+// room for `max_symbols` entries. Returns the number of entries written, or
+// kAbandoned once `wanted` says no (asked before each group of symbols and
+// before each long run is written).
 Result<std::uint32_t> decode_symbols(Bits& bits, const CodingTables& tables, MtfList& mtf, std::uint32_t* tt,
-                                     std::uint32_t max_symbols);
+                                     std::uint32_t max_symbols, const Wanted& wanted);
 
 // Links tt into the inverse Burrows-Wheeler permutation and walks it from
 // `origin`, writing the n bytes of the block before its final run-length
@@ -45,8 +51,21 @@ Result<std::uint32_t> decode_symbols(Bits& bits, const CodingTables& tables, Mtf
 void inverse_transform(std::uint32_t* tt, std::uint32_t n, std::uint32_t origin, std::uint8_t* out,
                        std::span<std::uint8_t> scratch);
 
-// Undoes the final run-length stage. Failures report `block_start`.
-Result<std::vector<std::uint8_t>> expand_runs(std::span<const std::uint8_t> bytes, std::uint64_t output_limit,
-                                              std::uint64_t block_start);
+// What the first pass of the final run-length stage finds: the length of the
+// output, and how many repeat counts it wrote to `counts`.
+struct RunScan {
+  std::uint64_t length;
+  std::uint32_t runs;
+};
+// Finds the place of every repeat count in `bytes` (at most one per five
+// bytes: `counts` has room for that many) and the output's length. Failures
+// report `block_start`: BlockOverflow when the output would pass
+// `output_limit`, InvalidBlock when the block ends right after four equal
+// bytes (their count is missing).
+Result<RunScan> scan_runs(std::span<const std::uint8_t> bytes, std::uint64_t output_limit,
+                          std::uint64_t block_start, std::uint32_t* counts);
+// Undoes the final run-length stage into `out`, which has room for the
+// output's length; `counts` are the places scan_runs found.
+void expand_runs(std::span<const std::uint8_t> bytes, std::span<const std::uint32_t> counts, std::uint8_t* out);
 
 }  // namespace morvane::decoder::stages

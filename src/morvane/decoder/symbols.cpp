@@ -18,7 +18,11 @@ inline constexpr unsigned kMaxRunSymbols = 31;  // a 32nd run symbol in a row ov
 // group's first byte: 50 codes of at most 20 bits, plus the last load.
 inline constexpr std::uint64_t kGroupBytes = kGroupSize * kMaxCodeLength / 8 + 8 + 1;
 
-enum class Step : std::uint8_t { Next, End, Overflow, Invalid };
+// A pending run at least this long is written only if the block is still
+// wanted: a few header bits can ask for a run that fills the whole block.
+inline constexpr std::uint64_t kLongRun = 4096;  // symbols
+
+enum class Step : std::uint8_t { Next, End, Overflow, Invalid, Abandoned };
 
 // Moves the byte at `position` of the 256-byte list to the front: every byte
 // before it moves up one place. In 16-byte vector steps from the top chunk
@@ -53,6 +57,7 @@ enum class Step : std::uint8_t { Next, End, Overflow, Invalid };
 struct State {
   std::uint32_t* tt;
   std::uint8_t* mtf;
+  const Wanted* wanted;
   std::uint64_t run;
   std::uint32_t n;
   std::uint32_t max_symbols;
@@ -70,6 +75,7 @@ struct State {
     }
     if (run > 0) {
       if (n + run > max_symbols) return Step::Overflow;
+      if (run >= kLongRun && !(*wanted)()) [[unlikely]] return Step::Abandoned;
       const std::uint8_t byte = mtf[0];
       std::fill_n(tt + n, run, byte);
       n += static_cast<std::uint32_t>(run);
@@ -88,8 +94,8 @@ struct State {
 }  // namespace
 
 Result<std::uint32_t> decode_symbols(Bits& bits, const CodingTables& tables, MtfList& mtf, std::uint32_t* tt,
-                                     std::uint32_t max_symbols) {
-  State state{tt, mtf.bytes.data(), 0, 0, max_symbols, 0, mtf.size};
+                                     std::uint32_t max_symbols, const Wanted& wanted) {
+  State state{tt, mtf.bytes.data(), &wanted, 0, 0, max_symbols, 0, mtf.size};
   const std::uint8_t* const data = bits.data().data();
   const std::uint64_t size = bits.data().size();
   std::uint64_t pos = bits.pos();
@@ -99,6 +105,7 @@ Result<std::uint32_t> decode_symbols(Bits& bits, const CodingTables& tables, Mtf
 
   for (std::size_t group = 0;; ++group) {
     if (group == tables.selectors.size()) return failure(Step::Invalid);
+    if (!wanted()) [[unlikely]] return kAbandoned;
     const Huffman& table = tables.tables[tables.selectors[group]];
     if ((pos >> 3) + kGroupBytes <= size) {
       // Fast path: the whole group lies at least kGroupBytes before the end
@@ -124,6 +131,7 @@ Result<std::uint32_t> decode_symbols(Bits& bits, const CodingTables& tables, Mtf
           window <<= len;
           const Step step = state.apply(entry & 0xFFFF);
           if (step != Step::Next) [[unlikely]] {
+            if (step == Step::Abandoned) return kAbandoned;
             if (step != Step::End) return failure(step);
             bits.set_pos(pos);
             return state.n;
@@ -139,6 +147,7 @@ Result<std::uint32_t> decode_symbols(Bits& bits, const CodingTables& tables, Mtf
         pos = bits.pos();
         const Step step = state.apply(*symbol);
         if (step != Step::Next) {
+          if (step == Step::Abandoned) return kAbandoned;
           if (step != Step::End) return failure(step);
           return state.n;
         }

@@ -2,39 +2,52 @@
 
 #include <sys/mman.h>
 
-#include <cstdlib>
+#include <cstdint>
 #include <new>
-#include <utility>
 
 namespace morvane::decoder {
 namespace {
 
 inline constexpr std::size_t kHugePage = std::size_t{2} << 20;  // bytes
+inline constexpr std::size_t kBytes = Workspace::kCapacity * Workspace::kBytesPerSymbol;
+inline constexpr std::size_t kHugeBytes = (kBytes + kHugePage - 1) / kHugePage * kHugePage;
 
 }  // namespace
 
-Workspace::~Workspace() { std::free(base_); }
+Workspace::~Workspace() { unmap(); }
 
-void Workspace::swap(Workspace& other) noexcept {
-  std::swap(base_, other.base_);
-  std::swap(capacity_, other.capacity_);
-  std::swap(tt_, other.tt_);
-  std::swap(bytes_, other.bytes_);
+void Workspace::unmap() noexcept {
+  if (base_ != nullptr) munmap(base_, length_);
+  base_ = nullptr;
+  length_ = 0;
 }
 
-void Workspace::reserve(std::size_t entries) {
-  if (entries <= capacity_) return;
-  const std::size_t words = entries * sizeof(std::uint32_t);
-  const std::size_t bytes = (words + 3 * entries + kHugePage - 1) / kHugePage * kHugePage;
-  void* base = std::aligned_alloc(kHugePage, bytes);
-  if (base == nullptr) throw std::bad_alloc();
-  // Only advice: without huge pages the walk is slower, never wrong.
-  (void)madvise(base, bytes, MADV_HUGEPAGE);
-  std::free(base_);
-  base_ = base;
-  capacity_ = entries;
-  tt_ = static_cast<std::uint32_t*>(base);
-  bytes_ = reinterpret_cast<std::uint8_t*>(tt_ + entries);
+void Workspace::prepare(bool huge_pages) {
+  if (base_ != nullptr && huge_pages == huge_pages_) return;
+  unmap();
+  // Huge pages need a 2 MiB-aligned range: map one huge page more and cut the
+  // unaligned ends off.
+  const std::size_t length = huge_pages ? kHugeBytes + kHugePage : kBytes;
+  void* mapped = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (mapped == MAP_FAILED) throw std::bad_alloc();
+  base_ = mapped;
+  length_ = length;
+  if (huge_pages) {
+    const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+    const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+    if (aligned > start) munmap(mapped, aligned - start);
+    const std::uintptr_t tail = aligned + kHugeBytes;
+    const std::uintptr_t end = start + length;
+    if (end > tail) munmap(reinterpret_cast<void*>(tail), end - tail);
+    base_ = reinterpret_cast<void*>(aligned);
+    length_ = kHugeBytes;
+    // Only advice: without huge pages the walk is slower, never wrong.
+    (void)madvise(base_, length_, MADV_HUGEPAGE);
+  }
+  huge_pages_ = huge_pages;
+  touched_ = 0;
+  tt_ = static_cast<std::uint32_t*>(base_);
+  bytes_ = reinterpret_cast<std::uint8_t*>(tt_ + kCapacity);
 }
 
 }  // namespace morvane::decoder

@@ -1,11 +1,18 @@
 // The block decoder's working memory: the Burrows-Wheeler vector, the block's
 // bytes before the final run-length stage and the inverse transform's
-// scratch, in one allocation that is kept from block to block. The inverse
-// transform walks it at random, so it is aligned to 2 MiB and offered to the
-// kernel as huge pages: with 4 KiB pages most steps of that walk would also
-// miss the TLB.
+// scratch, in one mapping that is kept from block to block.
+//
+// The mapping has room for the largest block (900000 symbols, 7 bytes each),
+// but pages are only faulted in where a block writes, so a block of a hundred
+// symbols touches a few pages, not megabytes. For a large block the inverse
+// transform walks the vector at random, and with 4 KiB pages most steps of
+// that walk would also miss the TLB; its mapping is therefore aligned to
+// 2 MiB and offered to the kernel as huge pages. Which kind a block gets is
+// decided before its symbols are decoded, from its selector count; a decoder
+// keeps the kind it last needed, so a run of like blocks maps once.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -14,30 +21,42 @@ namespace morvane::decoder {
 
 class Workspace {
  public:
+  // The most symbols one block can hold (level 9).
+  static constexpr std::size_t kCapacity = 900000;
+  // Bytes per symbol: tt entry (4), byte before the final stage (1), scratch (2).
+  static constexpr std::size_t kBytesPerSymbol = 7;
+
   Workspace() = default;
   Workspace(const Workspace&) = delete;
   Workspace& operator=(const Workspace&) = delete;
-  Workspace(Workspace&& other) noexcept { swap(other); }
-  Workspace& operator=(Workspace&& other) noexcept {
-    swap(other);
-    return *this;
-  }
   ~Workspace();
 
-  // Room for `entries` symbols; keeps the current storage when it is enough.
-  // Throws std::bad_alloc when memory is short.
-  void reserve(std::size_t entries);
+  // Maps the working memory if it is not yet mapped, or is mapped with the
+  // other page kind. Throws std::bad_alloc when memory is short.
+  void prepare(bool huge_pages);
 
-  std::uint32_t* tt() const { return tt_; }       // byte | link << 8
-  std::uint8_t* bytes() const { return bytes_; }  // the block before its final run-length stage
+  // Notes that a block of `symbols` symbols used the memory.
+  void note_use(std::size_t symbols) { touched_ = std::max(touched_, symbols); }
+  // Whether keeping the workspace idle costs little: no huge pages, and at
+  // most `symbols` symbols' worth of pages ever touched.
+  bool small(std::size_t symbols) const { return base_ != nullptr && !huge_pages_ && touched_ <= symbols; }
+
+  std::uint32_t* tt() const { return tt_; }       // byte | link << 8, kCapacity entries
+  std::uint8_t* bytes() const { return bytes_; }  // kCapacity bytes
   // Working room of the inverse transform: 2 bytes per entry.
-  std::span<std::uint8_t> scratch(std::size_t entries) const { return {bytes_ + capacity_, 2 * entries}; }
+  std::span<std::uint8_t> scratch(std::size_t entries) const { return {bytes_ + kCapacity, 2 * entries}; }
+  // The same room, once the transform is done, for the places of the final
+  // stage's repeat counts: at most one per five symbols.
+  std::uint32_t* counts() const { return reinterpret_cast<std::uint32_t*>(bytes_ + kCapacity); }
+  static_assert(kCapacity % 4 == 0 && (kCapacity / 5 + 1) * 4 <= 2 * kCapacity);
 
  private:
-  void swap(Workspace& other) noexcept;
+  void unmap() noexcept;
 
   void* base_ = nullptr;
-  std::size_t capacity_ = 0;  // entries
+  std::size_t length_ = 0;  // of the whole mapping
+  bool huge_pages_ = false;
+  std::size_t touched_ = 0;  // the most symbols a block has used since the mapping
   std::uint32_t* tt_ = nullptr;
   std::uint8_t* bytes_ = nullptr;
 };

@@ -125,7 +125,7 @@ Result<ScanResult> scan_with_pool(std::span<const std::uint8_t> data, const deco
 
   // Each chunk reports only candidates that begin inside it, in ascending
   // order, so joining the chunks in order keeps every vector ascending.
-  const std::uint64_t chunks = (length + kScanChunkBytes - 1) / kScanChunkBytes;
+  const std::uint64_t chunks = scan_chunks(length);
   auto parts = pool->map_chunks(static_cast<std::size_t>(chunks), [&](std::size_t c) {
     const std::uint64_t start = c * kScanChunkBytes;
     return scan_range(data, start, std::min(start + kScanChunkBytes, length));

@@ -18,6 +18,11 @@ namespace morvane::format {
 // Inputs above this many bytes are scanned in chunks of this size on the pool.
 inline constexpr std::uint64_t kScanChunkBytes = 1048576;
 
+// The number of pieces scan_with_pool cuts an input of `length` bytes into.
+inline constexpr std::uint64_t scan_chunks(std::uint64_t length) {
+  return length <= kScanChunkBytes ? 1 : (length + kScanChunkBytes - 1) / kScanChunkBytes;
+}
+
 struct StreamCandidate {
   std::uint64_t byte_offset;  // of the "B"
   std::uint8_t level;         // the digit's value, 1 to 9

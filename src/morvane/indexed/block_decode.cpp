@@ -38,10 +38,10 @@ Result<std::vector<std::uint8_t>> decode_indexed_block(std::span<const std::uint
   if (!magic) return fail(std::move(magic.error()));
   if (*magic != kBlockMagic) return fail(Error::decode(start, DecodeError::InvalidMagic));
 
-  // A fresh decoder per miss: the reader keeps no transform vector between
-  // reads, so an idle reader holds only its cache.
-  decoder::Decoder decoder;
-  auto decoded = decoder.block(bits, level, record.expected_crc);
+  // The reader keeps no transform vector between reads, so an idle reader
+  // holds only its cache.
+  decoder::LentDecoder decoder;
+  auto decoded = decoder->block(bits, level, record.expected_crc);
   if (!decoded) return fail(std::move(decoded.error()));
   if (bits.pos() != record.compressed_end_bit) {
     return fail(Error::decode(bits.pos(), DecodeError::InvalidBlock));
@@ -49,7 +49,7 @@ Result<std::vector<std::uint8_t>> decode_indexed_block(std::span<const std::uint
   if (decoded->data.size() != record.decoded_bytes) {
     return fail(Error::invalid_index("decoded block length does not match index"));
   }
-  return std::move(decoded->data);
+  return decoded->data.to_vector();
 }
 
 }  // namespace morvane::indexed
