@@ -34,7 +34,10 @@ std::string_view decode_error_name(DecodeError kind) {
 
 namespace {
 
+// One visitor out of several lambdas. The deduction guide is spelled out because
+// clang before 17 does not deduce template arguments for aggregates by itself.
 template <class... Fs> struct Overload : Fs... { using Fs::operator()...; };
+template <class... Fs> Overload(Fs...) -> Overload<Fs...>;
 
 std::string num(std::uint64_t v) { return std::to_string(v); }
 

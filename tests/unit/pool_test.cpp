@@ -66,7 +66,13 @@ TEST(PoolBuild, ExactlyNNamedThreadsRunningTogether) {
   EXPECT_EQ(ids.count(std::this_thread::get_id()), 0u) << "the calling thread is not a member";
 }
 
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// g++ announces its sanitizers with __SANITIZE_*__, clang 16 only through __has_feature.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define POOL_TEST_SANITIZED
+#endif
+#endif
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(POOL_TEST_SANITIZED)
 TEST(PoolBuild, ThreadThatCannotStartGivesInvalidConfiguration) {
   // In a child process whose address space leaves room for a couple of thread
   // stacks only, a pool of 64 threads cannot be built. (Sanitizers reserve

@@ -1,0 +1,103 @@
+// The block scan against a slow reference that slides a 48-bit window one bit
+// at a time over the whole input: the whole input, any sub-range (two bytes of
+// the input choose it), the three ranges that tile the input (as the chunks of
+// a large input do), and the checked entry point without a pool. (A pool only
+// runs those chunks, for inputs above 1 MiB; starting one per run made this
+// target some twenty times slower, so the unit tests keep that part.)
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "fuzz_support.hpp"
+#include "morvane/constants.hpp"
+#include "morvane/format/scan.hpp"
+
+using namespace morvane;
+using format::ScanResult;
+
+namespace {
+
+bool bit_at(std::span<const std::uint8_t> input, std::uint64_t bit) {
+  return (input[bit / 8] >> (7 - bit % 8)) & 1;
+}
+
+std::uint64_t bits_at(std::span<const std::uint8_t> input, std::uint64_t bit, unsigned count) {
+  std::uint64_t v = 0;
+  for (unsigned i = 0; i < count; ++i) v = v << 1 | bit_at(input, bit + i);
+  return v;
+}
+
+ScanResult reference_scan(std::span<const std::uint8_t> input) {
+  ScanResult out;
+  for (std::uint64_t i = 0; i + 4 <= input.size(); ++i) {
+    if (input[i] == 'B' && input[i + 1] == 'Z' && input[i + 2] == 'h' && input[i + 3] >= '1' && input[i + 3] <= '9') {
+      out.streams.push_back({i, static_cast<std::uint8_t>(input[i + 3] - '0')});
+    }
+  }
+  const std::uint64_t bits = 8 * std::uint64_t{input.size()};
+  const std::uint64_t mask = (std::uint64_t{1} << 48) - 1;
+  std::uint64_t window = 0;
+  for (std::uint64_t end = 0; end < bits; ++end) {
+    window = (window << 1 | bit_at(input, end)) & mask;
+    if (end < 47) continue;
+    const std::uint64_t b = end - 47;  // the window's first bit
+    if (window == kEndMagic && b + 80 <= bits) {
+      out.ends.push_back({b, static_cast<std::uint32_t>(bits_at(input, b + 48, 32))});
+    } else if (window == kBlockMagic && b + 105 <= bits) {
+      out.blocks.push_back({b, static_cast<std::uint32_t>(bits_at(input, b + 48, 32)),
+                            static_cast<std::uint32_t>(bits_at(input, b + 81, 24)), bit_at(input, b + 80)});
+    }
+  }
+  return out;
+}
+
+// The candidates whose first bit lies in bytes [start, end).
+ScanResult within(const ScanResult& all, std::uint64_t start, std::uint64_t end) {
+  ScanResult out;
+  for (const auto& s : all.streams)
+    if (s.byte_offset >= start && s.byte_offset < end) out.streams.push_back(s);
+  for (const auto& b : all.blocks)
+    if (b.bit_offset >= 8 * start && b.bit_offset < 8 * end) out.blocks.push_back(b);
+  for (const auto& e : all.ends)
+    if (e.bit_offset >= 8 * start && e.bit_offset < 8 * end) out.ends.push_back(e);
+  return out;
+}
+
+void append(ScanResult& to, const ScanResult& from) {
+  to.streams.insert(to.streams.end(), from.streams.begin(), from.streams.end());
+  to.blocks.insert(to.blocks.end(), from.blocks.begin(), from.blocks.end());
+  to.ends.insert(to.ends.end(), from.ends.begin(), from.ends.end());
+}
+
+bool valid_header(std::span<const std::uint8_t> input) {
+  return input.size() >= 4 && input[0] == 'B' && input[1] == 'Z' && input[2] == 'h' && input[3] >= '1' &&
+         input[3] <= '9';
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::span<const std::uint8_t> input(data, size);
+  const ScanResult expected = reference_scan(input);
+  FUZZ_CHECK(format::scan_range(input, 0, size) == expected);
+
+  std::uint64_t start = size > 0 ? data[0] % (size + 1) : 0;
+  std::uint64_t end = size > 1 ? data[1] * size / 255 : size;
+  if (start > end) std::swap(start, end);
+  FUZZ_CHECK(format::scan_range(input, start, end) == within(expected, start, end));
+  ScanResult tiled = format::scan_range(input, 0, start);
+  append(tiled, format::scan_range(input, start, end));
+  append(tiled, format::scan_range(input, end, size));
+  FUZZ_CHECK(tiled == expected);
+
+  auto checked = format::scan_with_pool(input, nullptr);
+  if (valid_header(input)) {
+    FUZZ_CHECK(checked.has_value() && *checked == expected);
+  } else {
+    FUZZ_CHECK(!checked && checked.error().tag() == Error::Tag::InvalidStreamHeader);
+  }
+
+  return 0;
+}
