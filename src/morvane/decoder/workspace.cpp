@@ -23,7 +23,9 @@ void Workspace::unmap() noexcept {
 }
 
 void Workspace::prepare(bool huge_pages) {
-  if (base_ != nullptr && huge_pages == huge_pages_) return;
+  // Huge pages serve a small block as well: a workspace is only ever upgraded,
+  // so blocks of both kinds in turn do not remap it every time.
+  if (base_ != nullptr && (huge_pages_ || !huge_pages)) return;
   unmap();
   // Huge pages need a 2 MiB-aligned range: map one huge page more and cut the
   // unaligned ends off.

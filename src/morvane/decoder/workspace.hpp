@@ -7,9 +7,9 @@
 // symbols touches a few pages, not megabytes. For a large block the inverse
 // transform walks the vector at random, and with 4 KiB pages most steps of
 // that walk would also miss the TLB; its mapping is therefore aligned to
-// 2 MiB and offered to the kernel as huge pages. Which kind a block gets is
-// decided before its symbols are decoded, from its selector count; a decoder
-// keeps the kind it last needed, so a run of like blocks maps once.
+// 2 MiB and offered to the kernel as huge pages. Which kind a block needs is
+// decided before its symbols are decoded, from its selector count; once a
+// workspace has huge pages it keeps them for every block after.
 #pragma once
 
 #include <algorithm>
@@ -31,8 +31,9 @@ class Workspace {
   Workspace& operator=(const Workspace&) = delete;
   ~Workspace();
 
-  // Maps the working memory if it is not yet mapped, or is mapped with the
-  // other page kind. Throws std::bad_alloc when memory is short.
+  // Maps the working memory if it is not yet mapped, or maps it again with
+  // huge pages when they are asked for and it has none. Throws std::bad_alloc
+  // when memory is short.
   void prepare(bool huge_pages);
 
   // Notes that a block of `symbols` symbols used the memory.
