@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "morvane/decode/thread_pool.hpp"
+#include "morvane/concurrency/thread_pool.hpp"
 #include "morvane/format/scan.hpp"
 #include "morvane/source.hpp"
 
@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
               single.blocks.size(), single.ends.size());
   std::printf("scan 1 thread   %.0f MB/s\n", megabytes / one);
 
-  auto pool = decode::thread_pool(threads);
+  auto pool = concurrency::thread_pool(threads);
   if (!pool || !*pool) {
     std::fprintf(stderr, "no pool of %llu threads\n", static_cast<unsigned long long>(threads));
     return 1;

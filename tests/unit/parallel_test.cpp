@@ -20,6 +20,7 @@
 #include "support/crafted.hpp"
 
 using namespace morvane;
+using namespace morvane::concurrency;
 using namespace morvane::decode;
 using decoder::BlockBuffer;
 

@@ -15,15 +15,15 @@
 #include <thread>
 #include <vector>
 
-#include "morvane/decode/thread_pool.hpp"
+#include "morvane/concurrency/thread_pool.hpp"
 
 using namespace morvane;
-using decode::ThreadPool;
+using concurrency::ThreadPool;
 
 namespace {
 
 std::unique_ptr<ThreadPool> make_pool(std::uint64_t threads) {
-  auto pool = decode::thread_pool(threads);
+  auto pool = concurrency::thread_pool(threads);
   EXPECT_TRUE(pool.has_value());
   return pool ? std::move(*pool) : nullptr;
 }
@@ -38,7 +38,7 @@ std::string current_thread_name() {
 
 TEST(PoolBuild, NoPoolBelowTwoThreads) {
   for (std::uint64_t threads : {0, 1}) {
-    auto pool = decode::thread_pool(threads);
+    auto pool = concurrency::thread_pool(threads);
     ASSERT_TRUE(pool.has_value());
     EXPECT_EQ(*pool, nullptr);
   }
@@ -87,7 +87,7 @@ TEST(PoolBuild, ThreadThatCannotStartGivesInvalidConfiguration) {
     const rlim_t room = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (24u << 20);
     const rlimit limit{room, room};
     setrlimit(RLIMIT_AS, &limit);
-    auto pool = decode::thread_pool(64);  // returns only once the started threads are joined
+    auto pool = concurrency::thread_pool(64);  // returns only once the started threads are joined
     const std::string text = pool ? "built a pool" : pool.error().display();
     if (write(pipe_fds[1], text.data(), text.size()) < 0) _exit(2);
     _exit(0);

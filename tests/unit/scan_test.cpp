@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "morvane/bitreader/bit_reader.hpp"
+#include "morvane/concurrency/thread_pool.hpp"
 #include "morvane/constants.hpp"
-#include "morvane/decode/thread_pool.hpp"
 #include "morvane/format/scan.hpp"
 
 using namespace morvane;
@@ -17,7 +17,7 @@ using format::EndCandidate;
 using format::ScanResult;
 using format::StreamCandidate;
 using Bytes = std::vector<std::uint8_t>;
-using PoolPtr = const decode::ThreadPool*;
+using PoolPtr = const concurrency::ThreadPool*;
 
 namespace {
 
@@ -95,7 +95,7 @@ Bytes random_stream_like(std::size_t size, std::uint32_t seed) {
   return data;
 }
 
-ScanResult scan(const Bytes& data, const decode::ThreadPool* pool = nullptr) {
+ScanResult scan(const Bytes& data, const concurrency::ThreadPool* pool = nullptr) {
   auto result = format::scan_with_pool(data, pool);
   EXPECT_TRUE(result.has_value()) << result.error().display();
   return result ? *result : ScanResult{};
@@ -115,8 +115,8 @@ void expect_ascending(const ScanResult& r) {
   strictly(r.ends, [](const EndCandidate& c) { return c.bit_offset; });
 }
 
-std::unique_ptr<decode::ThreadPool> make_pool(std::uint64_t threads) {
-  auto pool = decode::thread_pool(threads);
+std::unique_ptr<concurrency::ThreadPool> make_pool(std::uint64_t threads) {
+  auto pool = concurrency::thread_pool(threads);
   EXPECT_TRUE(pool.has_value());
   return pool ? std::move(*pool) : nullptr;
 }

@@ -1,7 +1,7 @@
 #include "morvane/decode/chain.hpp"
 
 #include "morvane/decode/assemble.hpp"
-#include "morvane/format/stream_header.hpp"
+#include "morvane/stream_header.hpp"
 
 namespace morvane::decode {
 namespace {
@@ -15,7 +15,7 @@ std::optional<std::uint64_t> block_from(std::span<const std::uint8_t> data, std:
     const std::uint64_t end = marker.end()->bit_offset;
     if (end > UINT64_MAX - kEndRecordPaddedBits) return std::nullopt;
     const std::uint64_t header = (end + kEndRecordPaddedBits) / 8;
-    if (!format::stream_header_level(data, header) || header > (UINT64_MAX - 32) / 8) return std::nullopt;
+    if (!stream_header_level(data, header) || header > (UINT64_MAX - 32) / 8) return std::nullopt;
     at = find_marker(markers, 8 * header + 32);
   }
   return std::nullopt;
@@ -30,7 +30,7 @@ std::optional<std::uint64_t> next_chain_block(std::span<const std::uint8_t> data
 
 std::optional<std::uint64_t> first_chain_block(std::span<const std::uint8_t> data, std::span<const Marker> markers,
                                                std::uint64_t header_byte) {
-  if (!format::stream_header_level(data, header_byte) || header_byte > (UINT64_MAX - 32) / 8) return std::nullopt;
+  if (!stream_header_level(data, header_byte) || header_byte > (UINT64_MAX - 32) / 8) return std::nullopt;
   return block_from(data, markers, find_marker(markers, 8 * header_byte + 32));
 }
 

@@ -10,16 +10,16 @@
 #include <span>
 #include <utility>
 
+#include "morvane/concurrency/thread_pool.hpp"
 #include "morvane/decode/assemble.hpp"
 #include "morvane/decode/markers.hpp"
 #include "morvane/decode/options.hpp"
 #include "morvane/decode/parallel.hpp"
-#include "morvane/decode/thread_pool.hpp"
 #include "morvane/decoder/serial.hpp"
 #include "morvane/error.hpp"
 #include "morvane/format/scan.hpp"
-#include "morvane/format/stream_header.hpp"
 #include "morvane/index/index.hpp"
+#include "morvane/stream_header.hpp"
 #include "morvane/writer.hpp"
 
 namespace morvane::decode {
@@ -34,13 +34,13 @@ namespace detail {
 template <Walk kWalk, Writer W, Progress P>
 WalkResult<kWalk> scanning_road(std::span<const std::uint8_t> data, W& writer, std::uint64_t memory_limit,
                                 std::uint64_t threads, P& progress) {
-  if (!format::stream_header_level(data, 0)) return fail(Error::invalid_stream_header());
-  std::unique_ptr<ThreadPool> pool;
+  if (!stream_header_level(data, 0)) return fail(Error::invalid_stream_header());
+  std::unique_ptr<concurrency::ThreadPool> pool;
   const auto start_pool = [&](std::uint64_t work) -> Result<void> {
     const std::uint64_t wanted = std::min(threads, work);
     if (wanted < 2) return {};
     if (!pool) {
-      auto started = thread_pool(wanted);
+      auto started = concurrency::thread_pool(wanted);
       if (!started) return fail(std::move(started.error()));
       pool = std::move(*started);
       return {};

@@ -23,11 +23,11 @@
 #include <utility>
 #include <vector>
 
+#include "morvane/concurrency/channel.hpp"
+#include "morvane/concurrency/thread_pool.hpp"
 #include "morvane/decode/assemble.hpp"
-#include "morvane/decode/channel.hpp"
 #include "morvane/decode/markers.hpp"
 #include "morvane/decode/parked_results.hpp"
-#include "morvane/decode/thread_pool.hpp"
 #include "morvane/decode/work_queue.hpp"
 #include "morvane/decoder/block.hpp"
 #include "morvane/error.hpp"
@@ -71,7 +71,7 @@ Result<decoder::DecodedCandidate> finish_job(const Steps& steps, decoder::Decode
 // queue is cancelled or the consumer is gone, decoding each with no lock held.
 template <class Steps = DecodeSteps>
 void worker_loop(std::span<const std::uint8_t> data, std::span<const WorkItem> items, WorkQueue& queue,
-                 const Sender<WorkResult>& sender, const Steps& steps = {}) {
+                 const concurrency::Sender<WorkResult>& sender, const Steps& steps = {}) {
   // One decoder per worker, its working memory mapped once per call at most.
   decoder::LentDecoder decoder;
   while (std::optional<Job> job = queue.acquire()) {
@@ -99,7 +99,7 @@ void worker_loop(std::span<const std::uint8_t> data, std::span<const WorkItem> i
 // The consumer's side of the parallel road, used only on the calling thread.
 class ParallelCandidates {
  public:
-  explicit ParallelCandidates(Receiver<WorkResult> receiver) : receiver_(std::move(receiver)) {}
+  explicit ParallelCandidates(concurrency::Receiver<WorkResult> receiver) : receiver_(std::move(receiver)) {}
   ParallelCandidates(ParallelCandidates&&) noexcept = default;
   ParallelCandidates& operator=(ParallelCandidates&&) = delete;
   // The receiving end goes first, so every later send fails and the queued
@@ -115,7 +115,7 @@ class ParallelCandidates {
   void discard_before(std::uint64_t marker) { completed_.drop_below(marker); }
 
  private:
-  Receiver<WorkResult> receiver_;
+  concurrency::Receiver<WorkResult> receiver_;
   ParkedResults completed_;
 };
 
@@ -134,11 +134,11 @@ inline std::size_t free_buffer_count(std::size_t threads) { return 2 * threads +
 // InvalidConfiguration "parallel decoder worker panicked".
 template <Walk kWalk = Walk::kIndex, class Steps = DecodeSteps, Writer W, Progress P>
 WalkResult<kWalk> parallel_road(std::span<const std::uint8_t> data, W& writer, std::span<const Marker> markers,
-                                const ThreadPool& pool, std::uint64_t memory_limit, P&& progress,
+                                const concurrency::ThreadPool& pool, std::uint64_t memory_limit, P&& progress,
                                 const Steps& steps = {}) {
   const std::vector<WorkItem> items = work_items(markers);
   WorkQueue queue(memory_limit, items, data, markers, free_buffer_count(pool.size()));
-  auto ends = channel<WorkResult>();
+  auto ends = concurrency::channel<WorkResult>();
   // Written by the broadcast thread, read after the join.
   std::exception_ptr worker_fault;
   bool broadcast_failed = false;
@@ -148,7 +148,7 @@ WalkResult<kWalk> parallel_road(std::span<const std::uint8_t> data, W& writer, s
     broadcaster = std::thread([&, sender = std::move(ends.first)]() mutable {
       // This thread keeps the only sending end; the channel closes when it
       // goes, that is exactly when every worker has returned.
-      const Sender<WorkResult> own = std::move(sender);
+      const concurrency::Sender<WorkResult> own = std::move(sender);
       std::mutex fault_mutex;
       try {
         const bool clean = pool.broadcast([&](std::size_t) {
@@ -174,7 +174,7 @@ WalkResult<kWalk> parallel_road(std::span<const std::uint8_t> data, W& writer, s
       if (broadcast_failed || worker_fault) queue.cancel();
     });
   } catch (const std::system_error& error) {
-    return fail(Error::invalid_configuration(error.code().message()));
+    return fail(concurrency::thread_start_error(error));
   }
 
   struct JoinOnExit {

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "morvane/bitreader/bit_reader.hpp"
+#include "morvane/concurrency/thread_pool.hpp"
 #include "morvane/constants.hpp"
-#include "morvane/decode/thread_pool.hpp"
 #include "morvane/format/prefilter.hpp"
 
 namespace morvane::format {
@@ -115,7 +115,7 @@ ScanResult scan_range(std::span<const std::uint8_t> data, std::uint64_t start, s
   return out;
 }
 
-Result<ScanResult> scan_with_pool(std::span<const std::uint8_t> data, const decode::ThreadPool* pool) {
+Result<ScanResult> scan_with_pool(std::span<const std::uint8_t> data, const concurrency::ThreadPool* pool) {
   if (data.size() < 4 || data[0] != kStreamMagic[0] || data[1] != kStreamMagic[1] || data[2] != kStreamMagic[2] ||
       data[3] < '1' || data[3] > '9') {
     return fail(Error::invalid_stream_header());

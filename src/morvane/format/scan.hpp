@@ -9,7 +9,7 @@
 
 #include "morvane/error.hpp"
 
-namespace morvane::decode {
+namespace morvane::concurrency {
 class ThreadPool;
 }
 
@@ -59,6 +59,6 @@ ScanResult scan_range(std::span<const std::uint8_t> data, std::uint64_t start, s
 // The whole input: InvalidStreamHeader unless it starts with "BZh1".."BZh9".
 // Inputs above kScanChunkBytes are scanned in chunks on `pool` when one is
 // given; the joined result equals one scan of the whole input.
-Result<ScanResult> scan_with_pool(std::span<const std::uint8_t> data, const decode::ThreadPool* pool);
+Result<ScanResult> scan_with_pool(std::span<const std::uint8_t> data, const concurrency::ThreadPool* pool);
 
 }  // namespace morvane::format

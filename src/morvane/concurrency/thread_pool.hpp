@@ -1,7 +1,7 @@
-// The worker pool of one decode call: N named threads that wait for jobs.
-// A job runs one function once on every pool thread at the same time (a
-// broadcast); the parallel map over chunk numbers is a broadcast whose
-// threads pull chunk numbers from a shared counter.
+// A pool of N named threads that wait for jobs. A job runs one function once
+// on every pool thread at the same time (a broadcast); the parallel map over
+// chunk numbers is a broadcast whose threads pull chunk numbers from a shared
+// counter. The engine starts one pool per decode call.
 #pragma once
 
 #include <atomic>
@@ -13,13 +13,14 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <type_traits>
 #include <vector>
 
 #include "morvane/error.hpp"
 
-namespace morvane::decode {
+namespace morvane::concurrency {
 
 // The most threads one pool holds; larger requests get this many.
 inline constexpr std::uint64_t kMaxPoolThreads = 65535;
@@ -28,8 +29,7 @@ class ThreadPool {
  public:
   // Starts exactly `threads` threads (2 to kMaxPoolThreads), named
   // "morvane-0" .. "morvane-{threads-1}". A thread that cannot be started
-  // gives InvalidConfiguration with the system's error text; the threads
-  // already started are joined first.
+  // gives thread_start_error; the threads already started are joined first.
   static Result<std::unique_ptr<ThreadPool>> start(std::size_t threads);
 
   // Starts more threads, up to `threads` in all (at most kMaxPoolThreads),
@@ -104,8 +104,12 @@ class ThreadPool {
   mutable std::atomic<std::uint64_t> chunks_run_{0};
 };
 
+// The error of a thread that could not be started: InvalidConfiguration with
+// the system's text and number, "Resource temporarily unavailable (os error 11)".
+Error thread_start_error(const std::system_error& error);
+
 // The pool of one decode call: no pool (nullptr) below 2 threads, otherwise
 // exactly `threads` threads (at most kMaxPoolThreads).
 Result<std::unique_ptr<ThreadPool>> thread_pool(std::uint64_t threads);
 
-}  // namespace morvane::decode
+}  // namespace morvane::concurrency

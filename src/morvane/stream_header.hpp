@@ -5,7 +5,7 @@
 #include <optional>
 #include <span>
 
-namespace morvane::format {
+namespace morvane {
 
 inline constexpr std::uint64_t kStreamHeaderBytes = 4;
 
@@ -18,4 +18,4 @@ inline std::optional<std::uint8_t> stream_header_level(std::span<const std::uint
   return static_cast<std::uint8_t>(p[3] - '0');
 }
 
-}  // namespace morvane::format
+}  // namespace morvane

@@ -11,7 +11,7 @@
 #include <optional>
 #include <utility>
 
-namespace morvane::decode {
+namespace morvane::concurrency {
 
 namespace detail {
 template <class T>
@@ -115,4 +115,4 @@ std::pair<Sender<T>, Receiver<T>> channel() {
   return {Sender<T>(state), Receiver<T>(state)};
 }
 
-}  // namespace morvane::decode
+}  // namespace morvane::concurrency

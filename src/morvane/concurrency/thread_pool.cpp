@@ -1,4 +1,4 @@
-#include "morvane/decode/thread_pool.hpp"
+#include "morvane/concurrency/thread_pool.hpp"
 
 #include <pthread.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <system_error>
 
-namespace morvane::decode {
+namespace morvane::concurrency {
 
 Result<std::unique_ptr<ThreadPool>> ThreadPool::start(std::size_t threads) {
   // The constructor is private, so make_unique cannot reach it.
@@ -28,7 +28,7 @@ Result<void> ThreadPool::grow_to(std::size_t threads) {
     try {
       threads_.emplace_back([this, k, joined] { worker(k, joined); });
     } catch (const std::system_error& e) {
-      return fail(Error::invalid_configuration(IoError::from_errno(e.code().value()).display()));
+      return fail(thread_start_error(e));
     }
   }
   return {};
@@ -83,9 +83,13 @@ void ThreadPool::worker(std::size_t k, std::uint64_t seen) {
   }
 }
 
+Error thread_start_error(const std::system_error& error) {
+  return Error::invalid_configuration(IoError::from_errno(error.code().value()).display());
+}
+
 Result<std::unique_ptr<ThreadPool>> thread_pool(std::uint64_t threads) {
   if (threads < 2) return std::unique_ptr<ThreadPool>();
   return ThreadPool::start(static_cast<std::size_t>(std::min(threads, kMaxPoolThreads)));
 }
 
-}  // namespace morvane::decode
+}  // namespace morvane::concurrency
