@@ -5,15 +5,11 @@
 
 #include "morvane/decoder/crc32.hpp"
 #include "morvane/format/scan.hpp"
+#include "morvane/stream_header.hpp"
 
 namespace morvane::python {
 
 namespace {
-
-// The header the scan needs before it looks at anything: "BZh" and a level digit.
-bool has_stream_header(std::span<const std::uint8_t> data) {
-  return data.size() >= 4 && data[0] == 'B' && data[1] == 'Z' && data[2] == 'h' && data[3] >= '1' && data[3] <= '9';
-}
 
 // Appends a new tuple built by Py_BuildValue; false with the error set.
 template <class... A>
@@ -57,7 +53,8 @@ PyObject* py_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (!slots) return nullptr;
     auto data = to_bytes((*slots)[0], "data");
     if (!data) return nullptr;
-    if (!has_stream_header(*data)) {
+    // The header the scan needs before it looks at anything.
+    if (!stream_header_level(*data, 0)) {
       PyErr_SetString(PyExc_ValueError, Error::invalid_stream_header().display().c_str());
       return nullptr;
     }

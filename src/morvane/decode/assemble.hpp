@@ -18,6 +18,7 @@
 #include "morvane/decoder/crc32.hpp"
 #include "morvane/error.hpp"
 #include "morvane/index/index.hpp"
+#include "morvane/stream_header.hpp"
 #include "morvane/writer.hpp"
 
 namespace morvane::decode {
@@ -59,12 +60,6 @@ enum class Walk : std::uint8_t { kIndex, kDecodeOnly };
 template <Walk kWalk>
 using WalkResult = std::conditional_t<kWalk == Walk::kIndex, Result<index::Index>, Result<void>>;
 
-inline constexpr std::uint8_t kStreamMagic[3] = {'B', 'Z', 'h'};
-inline constexpr std::uint64_t kStreamHeaderBytes = 4;  // "BZh" and the level digit
-// From the first bit of an end-of-stream magic to the last bit of its stream
-// that may be padding: 48 magic bits, 32 CRC bits and up to 7 padding bits.
-inline constexpr std::uint64_t kEndRecordPaddedBits = 48 + 32 + 7;
-
 // Walks the chain through `markers`, taking each block from `candidates` (the
 // caller's temporary, dropped right after the call) and writing it to `writer`. `progress` gets
 // (bytes consumed up to the block's end, decoded bytes so far) after each block
@@ -82,17 +77,13 @@ WalkResult<kWalk> assemble(std::span<const std::uint8_t> data, W& writer, std::s
   std::uint64_t block_count = 0;
 
   for (std::uint64_t g = 0; g < len;) {
-    if (g > (UINT64_MAX - 32) / 8) return fail(offset_overflow());
+    if (g > (UINT64_MAX - kStreamHeaderBits) / 8) return fail(offset_overflow());
     const std::uint64_t header_bit = 8 * g;
-    if (len - g < kStreamHeaderBytes) return fail(Error::decode(header_bit, DecodeError::Truncated));
-    if (data[g] != kStreamMagic[0] || data[g + 1] != kStreamMagic[1] || data[g + 2] != kStreamMagic[2]) {
-      return fail(Error::decode(header_bit, DecodeError::InvalidMagic));
-    }
-    const std::uint8_t digit = data[g + 3];
-    if (digit < '1' || digit > '9') return fail(Error::decode(header_bit + 24, DecodeError::InvalidLevel));
-    const auto level = static_cast<std::uint8_t>(digit - '0');
+    auto header = read_stream_header(data, g);
+    if (!header) return fail(stream_header_error(header.error(), header_bit));
+    const std::uint8_t level = *header;
 
-    std::uint64_t offset = header_bit + 32;
+    std::uint64_t offset = header_bit + kStreamHeaderBits;
     auto at = find_marker(markers, offset);
     if (!at) return fail(Error::decode(offset, DecodeError::InvalidMagic));
     const std::uint64_t symbol_limit = level * kSymbolsPerLevel;

@@ -1,6 +1,6 @@
 #include "morvane/decode/chain.hpp"
 
-#include "morvane/decode/assemble.hpp"
+#include "morvane/constants.hpp"
 #include "morvane/stream_header.hpp"
 
 namespace morvane::decode {
@@ -15,8 +15,8 @@ std::optional<std::uint64_t> block_from(std::span<const std::uint8_t> data, std:
     const std::uint64_t end = marker.end()->bit_offset;
     if (end > UINT64_MAX - kEndRecordPaddedBits) return std::nullopt;
     const std::uint64_t header = (end + kEndRecordPaddedBits) / 8;
-    if (!stream_header_level(data, header) || header > (UINT64_MAX - 32) / 8) return std::nullopt;
-    at = find_marker(markers, 8 * header + 32);
+    if (!stream_header_level(data, header) || header > (UINT64_MAX - kStreamHeaderBits) / 8) return std::nullopt;
+    at = find_marker(markers, 8 * header + kStreamHeaderBits);
   }
   return std::nullopt;
 }
@@ -30,8 +30,10 @@ std::optional<std::uint64_t> next_chain_block(std::span<const std::uint8_t> data
 
 std::optional<std::uint64_t> first_chain_block(std::span<const std::uint8_t> data, std::span<const Marker> markers,
                                                std::uint64_t header_byte) {
-  if (!stream_header_level(data, header_byte) || header_byte > (UINT64_MAX - 32) / 8) return std::nullopt;
-  return block_from(data, markers, find_marker(markers, 8 * header_byte + 32));
+  if (!stream_header_level(data, header_byte) || header_byte > (UINT64_MAX - kStreamHeaderBits) / 8) {
+    return std::nullopt;
+  }
+  return block_from(data, markers, find_marker(markers, 8 * header_byte + kStreamHeaderBits));
 }
 
 }  // namespace morvane::decode

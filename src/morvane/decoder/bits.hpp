@@ -9,11 +9,10 @@
 #include <limits>
 #include <span>
 
+#include "morvane/constants.hpp"
 #include "morvane/error.hpp"
 
 namespace morvane::decoder {
-
-inline constexpr std::uint64_t kMagicBits = 48;  // a block or end-of-stream magic
 
 // The 8 bytes at p as one big-endian word; p must have 8 readable bytes.
 inline std::uint64_t load_be64(const std::uint8_t* p) {
@@ -63,14 +62,15 @@ class Bits {
     return value;
   }
 
-  // A 48-bit magic read as two 24-bit halves: a shortage in the second half
-  // reports the position after the first.
+  // A magic read as two halves: a shortage in the second half reports the
+  // position after the first.
   Result<std::uint64_t> magic() {
-    auto high = read(24);
+    constexpr std::uint8_t kHalf = kMagicBits / 2;
+    auto high = read(kHalf);
     if (!high) return fail(std::move(high.error()));
-    auto low = read(24);
+    auto low = read(kHalf);
     if (!low) return fail(std::move(low.error()));
-    return (std::uint64_t{*high} << 24) | *low;
+    return (std::uint64_t{*high} << kHalf) | *low;
   }
 
   // The next n (<= 32) bits; the caller has checked that n bits remain.

@@ -11,8 +11,6 @@
 namespace morvane::decoder {
 namespace {
 
-inline constexpr std::uint8_t kCandidateLevel = 9;
-inline constexpr std::uint8_t kMaxLevel = 9;
 inline constexpr unsigned kGroups = 16;  // byte values in groups of 16, one map bit each
 // A block with room for this many symbols in its selectors gets a workspace
 // of huge pages: its inverse transform walks megabytes at random.
@@ -40,9 +38,9 @@ Result<std::optional<BlockShape>> Decoder::read_if(Bits& bits, std::uint8_t leve
   const auto whole_block = [&](DecodeError kind) { return fail(Error::decode(block_start, kind)); };
   // Callers validate the level; one outside 1..9 would break the transform's
   // 20-bit links, so it is refused rather than trusted.
-  if (level == 0 || level > kMaxLevel) return whole_block(DecodeError::InvalidLevel);
+  if (level < kMinLevel || level > kMaxLevel) return whole_block(DecodeError::InvalidLevel);
 
-  auto stored_crc = bits.read(32);
+  auto stored_crc = bits.read(kCrcBits);
   if (!stored_crc) return fail(std::move(stored_crc.error()));
   if (expected_crc && *expected_crc != *stored_crc) return whole_block(DecodeError::InvalidBlock);
 
@@ -50,7 +48,7 @@ Result<std::optional<BlockShape>> Decoder::read_if(Bits& bits, std::uint8_t leve
   if (!randomised) return fail(std::move(randomised.error()));
   if (*randomised) return whole_block(DecodeError::RandomizedBlock);
 
-  auto origin = bits.read(24);
+  auto origin = bits.read(kOriginBits);
   if (!origin) return fail(std::move(origin.error()));
 
   auto used_groups = bits.read(16);
@@ -76,7 +74,7 @@ Result<std::optional<BlockShape>> Decoder::read_if(Bits& bits, std::uint8_t leve
   work_.note_use(*n);
   if (*origin >= *n) return whole_block(DecodeError::InvalidBlock);
 
-  pending_ = Pending{block_start, level * kOutputPerLevel + 4, *stored_crc, *origin, *n};
+  pending_ = Pending{block_start, max_block_output(level), *stored_crc, *origin, *n};
   return std::optional<BlockShape>(BlockShape{bits.pos(), *stored_crc, *n});
 }
 
@@ -133,7 +131,7 @@ Result<std::optional<BlockShape>> read_candidate(std::span<const std::uint8_t> d
   auto magic = bits.magic();
   if (!magic) return fail(std::move(magic.error()));
   if (*magic != kBlockMagic) return fail(Error::decode(bit_offset, DecodeError::InvalidMagic));
-  return decoder.read_if(bits, kCandidateLevel, expected_crc, wanted);
+  return decoder.read_if(bits, kMaxLevel, expected_crc, wanted);
 }
 
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> data, std::uint64_t bit_offset,

@@ -25,7 +25,7 @@ namespace {
 inline constexpr std::uint32_t kLinkShift = 8;
 inline constexpr std::uint32_t kLinkBits = 20;  // a block has at most 900000 entries
 inline constexpr std::uint32_t kLinkMask = (1u << kLinkBits) - 1;
-static_assert(9 * kSymbolsPerLevel <= kLinkMask);
+static_assert(kMaxBlockSymbols <= kLinkMask);
 // Set in an entry whose successor starts a segment.
 inline constexpr std::uint32_t kBoundary = 1u << 31;
 static_assert(kLinkShift + kLinkBits <= 31);

@@ -12,13 +12,10 @@
 #include "morvane/decoder/block.hpp"
 #include "morvane/decoder/crc32.hpp"
 #include "morvane/error.hpp"
+#include "morvane/stream_header.hpp"
 #include "morvane/writer.hpp"
 
 namespace morvane::decoder {
-
-inline constexpr std::uint8_t kStreamMagic[3] = {'B', 'Z', 'h'};
-inline constexpr std::uint64_t kStreamHeaderBits = 32;  // "BZh" and the level digit
-inline constexpr std::uint64_t kStreamCrcBits = 32;
 
 // Decodes the whole input into `writer`: one write_all and one progress call
 // (bytes consumed, decoded so far) per block, then one flush and a final
@@ -34,14 +31,12 @@ Result<void> decode_serial_with_progress(std::span<const std::uint8_t> data, W& 
   std::uint64_t decoded = 0;
 
   while (bits.pos() < total_bits) {
+    // Every stream starts on a byte boundary (see the padding below).
     const std::uint64_t start = bits.pos();
-    if (bits.remaining() < kStreamHeaderBits) return fail(Error::decode(start, DecodeError::Truncated));
-    for (const std::uint8_t expected : kStreamMagic) {
-      if (bits.read(8).value() != expected) return fail(Error::decode(start, DecodeError::InvalidMagic));
-    }
-    const std::uint32_t digit = bits.read(8).value();
-    if (digit < '1' || digit > '9') return fail(Error::decode(start + 24, DecodeError::InvalidLevel));
-    const auto level = static_cast<std::uint8_t>(digit - '0');
+    auto header = read_stream_header(data, start / 8);
+    if (!header) return fail(stream_header_error(header.error(), start));
+    const std::uint8_t level = *header;
+    bits.set_pos(start + kStreamHeaderBits);
     std::uint32_t combined = 0;
 
     for (;;) {
@@ -59,10 +54,10 @@ Result<void> decode_serial_with_progress(std::span<const std::uint8_t> data, W& 
         progress(bits.pos() / 8 + (bits.pos() % 8 != 0), decoded);
         combined = combine_stream_crc(combined, block->stored_crc);
       } else if (*magic == kEndMagic) {
-        if (bits.remaining() < kStreamCrcBits) return fail(Error::decode(record + kMagicBits, DecodeError::Truncated));
-        if (bits.read(32).value() != combined) return fail(Error::decode(record, DecodeError::CrcMismatch));
+        if (bits.remaining() < kCrcBits) return fail(Error::decode(record + kMagicBits, DecodeError::Truncated));
+        if (bits.read(kCrcBits).value() != combined) return fail(Error::decode(record, DecodeError::CrcMismatch));
         // Streams start on a byte boundary; the padding bits are not looked at.
-        const std::uint64_t end = record + kMagicBits + kStreamCrcBits;
+        const std::uint64_t end = record + kEndRecordBits;
         bits.set_pos((end + 7) / 8 * 8);
         break;
       } else {

@@ -17,12 +17,14 @@
 #include <cstdint>
 #include <span>
 
+#include "morvane/constants.hpp"
+
 namespace morvane::decoder {
 
 class Workspace {
  public:
   // The most symbols one block can hold (level 9).
-  static constexpr std::size_t kCapacity = 900000;
+  static constexpr std::size_t kCapacity = kMaxBlockSymbols;
   // Bytes per symbol: tt entry (4), byte before the final stage (1), scratch (2).
   static constexpr std::size_t kBytesPerSymbol = 7;
 

@@ -27,8 +27,10 @@ constexpr Prefilter make_prefilter(std::uint8_t first) {
   return table;
 }
 
-// The first byte of a 48-bit magic.
-constexpr std::uint8_t magic_first_byte(std::uint64_t magic) { return static_cast<std::uint8_t>(magic >> 40); }
+// The first byte of a magic.
+constexpr std::uint8_t magic_first_byte(std::uint64_t magic) {
+  return static_cast<std::uint8_t>(magic >> (kMagicBits - 8));
+}
 
 inline constexpr Prefilter kBlockPrefilter = make_prefilter(magic_first_byte(kBlockMagic));  // first byte 0x31
 inline constexpr Prefilter kEndPrefilter = make_prefilter(magic_first_byte(kEndMagic));      // first byte 0x17
@@ -63,7 +65,6 @@ static_assert(kBlockPrefilter[0xFF] == 0x00 && kEndPrefilter[0xFF] == 0x00);
 // bytes of compressed data, and only those reach the full comparison.
 inline constexpr unsigned kEndFlagShift = 8;
 inline constexpr std::uint32_t kStreamFlag = 1u << 16;
-inline constexpr std::uint8_t kStreamMagic[3] = {0x42, 0x5A, 0x68};  // "BZh"
 
 using PairFilter = std::array<std::uint32_t, 256>;
 
@@ -79,7 +80,7 @@ constexpr PairFilter make_lead_filter() {
 // The magic's bits 8 - z to 15 - z (bit 0 its most significant): the byte
 // after the one in which it begins at bit position z.
 constexpr std::uint8_t magic_follow_byte(std::uint64_t magic, unsigned z) {
-  return static_cast<std::uint8_t>(magic >> (32 + z));
+  return static_cast<std::uint8_t>(magic >> (kMagicBits - 16 + z));
 }
 
 constexpr PairFilter make_follow_filter() {

@@ -6,15 +6,16 @@
 #include "morvane/concurrency/thread_pool.hpp"
 #include "morvane/constants.hpp"
 #include "morvane/format/prefilter.hpp"
+#include "morvane/stream_header.hpp"
 
 namespace morvane::format {
 namespace {
 
-inline constexpr std::uint64_t kMagicMask = (std::uint64_t{1} << 48) - 1;
-// Bits from a candidate's first bit to the end of the fields it needs.
-inline constexpr std::uint64_t kEndRecordBits = 48 + 32;           // magic, stream CRC
-inline constexpr std::uint64_t kBlockHeaderBits = 48 + 32 + 1 + 24;  // magic, CRC, randomized, origin
-static_assert(kEndRecordBits == 80 && kBlockHeaderBits == 105);
+// Where the fields after a magic begin, from the magic's first bit.
+inline constexpr std::uint64_t kCrcAt = kMagicBits;
+inline constexpr std::uint64_t kRandomizedAt = kCrcAt + kCrcBits;
+inline constexpr std::uint64_t kOriginAt = kRandomizedAt + kRandomizedBits;
+static_assert(kOriginAt + kOriginBits == kBlockHeaderBits);
 
 class RangeScanner {
  public:
@@ -31,7 +32,7 @@ class RangeScanner {
     for (unsigned z = 0; z < 8; ++z) {
       const std::uint32_t bits = (1u << z) | (1u << (kEndFlagShift + z));
       if ((mask & bits) == 0) continue;
-      const std::uint64_t value = (window >> (8 - z)) & kMagicMask;
+      const std::uint64_t value = (window >> (kWindowBytes * 8 - kMagicBits - z)) & kMagicMask;
       const std::uint64_t bit = 8 * i + z;
       if (value == kEndMagic) {
         record_end(bit);
@@ -42,35 +43,35 @@ class RangeScanner {
   }
 
  private:
+  // The four header bytes must lie inside the input, not inside the range.
   void check_stream(std::uint64_t i) {
-    // The four header bytes must lie inside the input, not inside the range.
-    if (data_.size() - i < 4) return;
-    const std::uint8_t digit = data_[i + 3];
-    if (data_[i + 1] == kStreamMagic[1] && data_[i + 2] == kStreamMagic[2] && digit >= '1' && digit <= '9') {
-      out_.streams.push_back({i, static_cast<std::uint8_t>(digit - '0')});
-    }
+    if (auto level = stream_header_level(data_, i)) out_.streams.push_back({i, *level});
   }
 
-  // The seven bytes from i as one big-endian value; bytes past the input count as 0.
+  // The bytes a magic that begins in byte i reaches into, at any bit position.
+  static constexpr unsigned kWindowBytes = (kMagicBits + 7) / 8 + 1;
+  static_assert(kWindowBytes == 7);
+
+  // The kWindowBytes bytes from i as one big-endian value; bytes past the input count as 0.
   std::uint64_t window_at(std::uint64_t i) const {
     std::uint64_t window = 0;
-    for (std::uint64_t k = i; k < i + 7; ++k) window = (window << 8) | (k < data_.size() ? data_[k] : 0);
+    for (std::uint64_t k = i; k < i + kWindowBytes; ++k) window = (window << 8) | (k < data_.size() ? data_[k] : 0);
     return window;
   }
 
   // Bounds first: a failed read would only mean "no candidate" anyway.
   void record_end(std::uint64_t bit) {
     if (reader_.len_bits() - bit < kEndRecordBits) return;
-    auto crc = reader_.read_bits(bit + 48, 32);
+    auto crc = reader_.read_bits(bit + kCrcAt, kCrcBits);
     if (!crc) return;
     out_.ends.push_back({bit, static_cast<std::uint32_t>(*crc)});
   }
 
   void record_block(std::uint64_t bit) {
     if (reader_.len_bits() - bit < kBlockHeaderBits) return;
-    auto crc = reader_.read_bits(bit + 48, 32);
-    auto randomized = reader_.read_bit(bit + 80);
-    auto orig_ptr = reader_.read_bits(bit + 81, 24);
+    auto crc = reader_.read_bits(bit + kCrcAt, kCrcBits);
+    auto randomized = reader_.read_bit(bit + kRandomizedAt);
+    auto orig_ptr = reader_.read_bits(bit + kOriginAt, kOriginBits);
     if (!crc || !randomized || !orig_ptr) return;
     out_.blocks.push_back({bit, static_cast<std::uint32_t>(*crc), static_cast<std::uint32_t>(*orig_ptr), *randomized});
   }
@@ -116,10 +117,7 @@ ScanResult scan_range(std::span<const std::uint8_t> data, std::uint64_t start, s
 }
 
 Result<ScanResult> scan_with_pool(std::span<const std::uint8_t> data, const concurrency::ThreadPool* pool) {
-  if (data.size() < 4 || data[0] != kStreamMagic[0] || data[1] != kStreamMagic[1] || data[2] != kStreamMagic[2] ||
-      data[3] < '1' || data[3] > '9') {
-    return fail(Error::invalid_stream_header());
-  }
+  if (!stream_header_level(data, 0)) return fail(Error::invalid_stream_header());
   const std::uint64_t length = data.size();
   if (pool == nullptr || length <= kScanChunkBytes) return scan_range(data, 0, length);
 

@@ -3,6 +3,7 @@
 // decides the reason.
 #include <cstdint>
 
+#include "morvane/constants.hpp"
 #include "morvane/index/index.hpp"
 
 namespace morvane::index {
@@ -10,10 +11,6 @@ namespace {
 
 // Bits of the largest input whose bit offsets fit 64 bits: below 2^61 bytes.
 inline constexpr std::uint64_t kMaxSourceBytes = std::uint64_t{1} << 61;
-
-// Levels of a "BZh1".."BZh9" header.
-inline constexpr std::uint8_t kMinLevel = 1;
-inline constexpr std::uint8_t kMaxLevel = 9;
 
 Result<void> invalid(const char* reason) { return fail(Error::invalid_index(reason)); }
 

@@ -9,12 +9,6 @@
 
 namespace morvane::indexed {
 
-namespace {
-
-inline constexpr std::uint8_t kMaxLevel = 9;  // "BZh9": the largest block size digit
-
-}  // namespace
-
 Result<std::vector<std::uint8_t>> decode_indexed_block(std::span<const std::uint8_t> source,
                                                         const index::Index& index, std::size_t block) {
   const index::BlockIndex& record = index.blocks[block];
@@ -25,7 +19,7 @@ Result<std::vector<std::uint8_t>> decode_indexed_block(std::span<const std::uint
     return fail(Error::invalid_index("block stream number is out of range"));
   }
   const std::uint8_t level = index.streams[record.stream].block_size_100k;
-  if (level == 0 || start >= record.compressed_end_bit || level > kMaxLevel) {
+  if (level < kMinLevel || start >= record.compressed_end_bit || level > kMaxLevel) {
     return fail(Error::decode(start, DecodeError::InvalidBlock));
   }
   const bool bits_fit = source.size() <= std::numeric_limits<std::uint64_t>::max() / 8;
