@@ -36,8 +36,9 @@ Result<std::optional<BlockShape>> Decoder::read_if(Bits& bits, std::uint8_t leve
   pending_.reset();
   const std::uint64_t block_start = bits.pos() >= kMagicBits ? bits.pos() - kMagicBits : 0;
   const auto whole_block = [&](DecodeError kind) { return fail(Error::decode(block_start, kind)); };
-  // Callers validate the level; one outside 1..9 would break the transform's
-  // 20-bit links, so it is refused rather than trusted.
+  // Callers validate the level; one outside 1..9 would give blocks longer than
+  // the transform's links can name (inverse.cpp), so it is refused rather than
+  // trusted.
   if (level < kMinLevel || level > kMaxLevel) return whole_block(DecodeError::InvalidLevel);
 
   auto stored_crc = bits.read(kCrcBits);

@@ -22,12 +22,20 @@
 namespace morvane::decoder::stages {
 namespace {
 
+// The entry of tt, the Burrows-Wheeler vector, in 32 bits:
+//   bits 0..7    the entry's byte, written by the symbol stage (symbols.cpp);
+//   bits 8..27   its link: the index of the entry whose byte follows it in
+//                the block, added by link_entries below (a block has at most
+//                900000 entries, which 20 bits hold);
+//   bits 28..30  zero;
+//   bit 31       the boundary: the entry's successor starts a segment of the
+//                lane walk (a sampled entry, or the walk's first entry).
+inline constexpr std::uint32_t kByteMask = 0xFF;
 inline constexpr std::uint32_t kLinkShift = 8;
-inline constexpr std::uint32_t kLinkBits = 20;  // a block has at most 900000 entries
+inline constexpr std::uint32_t kLinkBits = 20;
 inline constexpr std::uint32_t kLinkMask = (1u << kLinkBits) - 1;
-static_assert(kMaxBlockSymbols <= kLinkMask);
-// Set in an entry whose successor starts a segment.
 inline constexpr std::uint32_t kBoundary = 1u << 31;
+static_assert(kMaxBlockSymbols <= kLinkMask);
 static_assert(kLinkShift + kLinkBits <= 31);
 
 inline constexpr std::uint32_t kSampleShift = 10;
@@ -36,6 +44,7 @@ inline constexpr unsigned kLanes = 8;
 // Below this many entries the block is cache-resident; walk it plainly.
 inline constexpr std::uint32_t kMinLaneWalk = 16 * kSampleSpacing * kLanes;
 
+inline std::uint8_t byte_of(std::uint32_t entry) { return static_cast<std::uint8_t>(entry & kByteMask); }
 inline std::uint32_t link(std::uint32_t entry) { return (entry >> kLinkShift) & kLinkMask; }
 
 // Gives each entry, above its byte, the index of the entry that follows it,
@@ -51,9 +60,9 @@ void link_entries(std::uint32_t* tt, std::uint32_t n) {
   // First the byte counts of each quarter (the last one with the tail),
   // interleaved for the same reason.
   for (std::uint32_t j = 0; j < part; ++j) {
-    for (unsigned q = 0; q < kParts; ++q) ++next[q][tt[q * part + j] & 0xFF];
+    for (unsigned q = 0; q < kParts; ++q) ++next[q][byte_of(tt[q * part + j])];
   }
-  for (std::uint32_t i = kParts * part; i < n; ++i) ++next[kParts - 1][tt[i] & 0xFF];
+  for (std::uint32_t i = kParts * part; i < n; ++i) ++next[kParts - 1][byte_of(tt[i])];
   // Then where each quarter's entries of each byte begin.
   std::uint32_t at = 0;
   for (unsigned b = 0; b < 256; ++b) {
@@ -65,7 +74,7 @@ void link_entries(std::uint32_t* tt, std::uint32_t n) {
   }
   const auto place = [&](unsigned q, std::uint32_t i) {
     const std::uint32_t sampled = (i & (kSampleSpacing - 1)) == 0 ? kBoundary : 0;
-    tt[next[q][tt[i] & 0xFF]++] |= i << kLinkShift | sampled;
+    tt[next[q][byte_of(tt[i])]++] |= i << kLinkShift | sampled;
   };
   for (std::uint32_t j = 0; j < part; ++j) {
     for (unsigned q = 0; q < kParts; ++q) place(q, q * part + j);
@@ -78,7 +87,7 @@ void walk_plain(const std::uint32_t* tt, std::uint32_t n, std::uint32_t origin, 
   std::uint32_t t = link(tt[origin]);
   for (std::uint32_t j = 0; j < n; ++j) {
     const std::uint32_t entry = tt[t];
-    out[j] = static_cast<std::uint8_t>(entry);
+    out[j] = byte_of(entry);
     t = link(entry);
   }
 }
@@ -130,7 +139,7 @@ bool walk_segments(const std::uint32_t* tt, Segments& seg, std::uint8_t* out, st
   const auto step = [&](Lane& lane) {
     const std::uint32_t entry = tt[lane.t];
     lane.t = link(entry);
-    if constexpr (kPass != Pass::Measure) *lane.out++ = static_cast<std::uint8_t>(entry);
+    if constexpr (kPass != Pass::Measure) *lane.out++ = byte_of(entry);
     ++lane.len;
     bool ends = (entry & kBoundary) != 0;
     if constexpr (kPass == Pass::Collect) ends |= lane.out == lane.end;

@@ -38,8 +38,9 @@ struct MtfList {
 inline constexpr std::uint32_t kAbandoned = UINT32_MAX;
 
 // The symbol stage: decodes the Huffman symbols up to the end-of-block symbol
-// and undoes the move-to-front and run stages into tt (bytes only). `tt` has
-// room for `max_symbols` entries. Returns the number of entries written, or
+// and undoes the move-to-front and run stages into tt, writing each entry's
+// byte (the entry's layout is described in inverse.cpp). `tt` has room for
+// `max_symbols` entries. Returns the number of entries written, or
 // kAbandoned once `wanted` says no (asked before each group of symbols and
 // before each long run is written).
 Result<std::uint32_t> decode_symbols(Bits& bits, const CodingTables& tables, MtfList& mtf, std::uint32_t* tt,

@@ -55,7 +55,7 @@ enum class Step : std::uint8_t { Next, End, Overflow, Invalid, Abandoned };
 // The stage between symbols, in locals the compiler can keep in registers
 // (the stores into tt would otherwise force them to memory).
 struct State {
-  std::uint32_t* tt;
+  std::uint32_t* tt;  // each entry gets its byte (bits 0..7, see inverse.cpp)
   std::uint8_t* mtf;
   const Wanted* wanted;
   std::uint64_t run;

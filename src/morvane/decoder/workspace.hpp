@@ -44,7 +44,7 @@ class Workspace {
   // most `symbols` symbols' worth of pages ever touched.
   bool small(std::size_t symbols) const { return base_ != nullptr && !huge_pages_ && touched_ <= symbols; }
 
-  std::uint32_t* tt() const { return tt_; }       // byte | link << 8, kCapacity entries
+  std::uint32_t* tt() const { return tt_; }       // kCapacity entries, laid out as inverse.cpp says
   std::uint8_t* bytes() const { return bytes_; }  // kCapacity bytes
   // Working room of the inverse transform: 2 bytes per entry.
   std::span<std::uint8_t> scratch(std::size_t entries) const { return {bytes_ + kCapacity, 2 * entries}; }
