@@ -4,11 +4,11 @@
 #include "functions.hpp"
 #include "reader.hpp"
 
+#include "morvane/version.hpp"
+
 namespace morvane::python {
 
 namespace {
-
-inline constexpr const char* kVersion = "0.1.4";
 
 // The module's __all__ list, created empty when the module has none; a new reference.
 PyObject* all_list(PyObject* module) {
@@ -57,7 +57,7 @@ int exec_module(PyObject* module) {
     }
     if (!add(module, "_IndexedReader", Ref::borrow(indexed_reader_type()))) return -1;
     if (!add(module, "BadBzip2File", Ref::borrow(bad_bzip2_file_type()))) return -1;
-    if (!add(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion)))) return -1;
+    if (!add(module, "__version__", Ref::steal(PyUnicode_FromStringAndSize(kVersion.data(), static_cast<Py_ssize_t>(kVersion.size()))))) return -1;
     return 0;
   });
 }

@@ -4,8 +4,12 @@ import bz2
 import os
 import random
 import subprocess
+import sys
 
 import pytest
+
+# The helpers shared with the module's suite.
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
 
 BIN = os.environ.get("MORVANE_BIN", "morvane")
 SAME_FILE = b"morvane: invalid configuration: input and output are both data.bz2\n"

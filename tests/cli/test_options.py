@@ -3,6 +3,7 @@
 import pytest
 
 from conftest import compress, corrupt, outcome, run, temp_files, text_data
+from shared import VERSION
 
 GIB = 1 << 30
 USAGE = "Usage: morvane [OPTIONS] <INPUTS>..."
@@ -94,7 +95,7 @@ def test_help_and_version_on_stdout(flag):
     assert (r.returncode, r.stderr) == (0, b"")
     out = r.stdout.decode()
     if flag in ("--version", "-V"):
-        assert out == "morvane 0.1.4\n"
+        assert out == f"morvane {VERSION}\n"
         return
     assert out.startswith("Fast parallel and indexed bzip2 decompression\n") and USAGE in out
     for line in ["  -o, --output <OUTPUT>", "Output path, or - for stdout; requires one input",

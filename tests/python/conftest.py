@@ -11,6 +11,7 @@ import pytest
 
 sys.path.insert(0, os.environ.get("MORVANE_PYTHONPATH", ""))
 sys.path.insert(1, os.path.dirname(__file__))
+sys.path.insert(2, os.path.join(os.path.dirname(__file__), "..", "support"))  # the helpers shared with the program's suite
 
 HEADER_ERROR = "input does not start with a bzip2 BZh1-BZh9 header"
 

@@ -9,6 +9,7 @@ import weakref
 import pytest
 
 import _core
+from shared import VERSION
 
 NAMES = ["_scan", "bz2_crc32", "_decompress", "_build_index", "_test", "_IndexedReader", "BadBzip2File",
          "__version__"]
@@ -17,7 +18,7 @@ LIMITS = "threads=0, memory_limit=..."
 
 def test_all_lists_the_eight_attributes_in_order_and_the_version():
     assert _core.__all__ == NAMES and all(hasattr(_core, name) for name in NAMES)
-    assert (_core.__version__, _core.__doc__) == ("0.1.4", "")
+    assert (_core.__version__, _core.__doc__) == (VERSION, "")
 
 
 @pytest.mark.parametrize("owner, name, signature", [

@@ -12,6 +12,7 @@
 #include "bin/morvane/parse_size.hpp"
 #include "bin/morvane/paths.hpp"
 #include "bin/morvane/stdio.hpp"
+#include "morvane/version.hpp"
 
 namespace morvane::cli {
 namespace {
@@ -194,7 +195,7 @@ std::variant<Cli, int> parse_command_line(int argc, const char* const* argv) {
   }
 
   app.set_help_flag("-h,--help", "Print help");
-  app.set_version_flag("-V,--version", std::string(kProgramName) + " " + std::string(kVersion), "Print version");
+  app.set_version_flag("-V,--version", std::string(kProgramName) + " " + std::string(morvane::kVersion), "Print version");
 
   try {
     std::vector<std::string> args = parser_arguments(app, argc, argv);

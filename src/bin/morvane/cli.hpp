@@ -11,7 +11,6 @@
 namespace morvane::cli {
 
 inline constexpr std::string_view kProgramName = "morvane";
-inline constexpr std::string_view kVersion = "0.1.4";
 inline constexpr std::string_view kAbout = "Fast parallel and indexed bzip2 decompression";
 inline constexpr std::uint64_t kDefaultThreads = 0;
 inline constexpr std::string_view kDefaultMemoryLimit = "1G";
