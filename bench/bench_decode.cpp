@@ -19,8 +19,6 @@
 
 namespace {
 
-inline constexpr std::uint64_t kDefaultMemoryLimit = 1073741824;
-
 struct Figures {
   double seconds;
   std::uint64_t decoded;
@@ -36,7 +34,7 @@ int measure(const char* path, int runs, std::uint64_t threads, int out_fd) {
   for (int run = 0; run < runs; ++run) {
     CountingWriter writer;
     const auto start = std::chrono::steady_clock::now();
-    auto result = morvane::decode::decompress_to_writer(source->bytes(), writer, {threads, kDefaultMemoryLimit});
+    auto result = morvane::decode::decompress_to_writer(source->bytes(), writer, {threads, morvane::decode::kDefaultMemoryLimit});
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!result) {
       std::fprintf(stderr, "bench_decode: %s\n", result.error().display().c_str());

@@ -57,7 +57,7 @@ class OutputBuffer {
 std::optional<decode::DecodeOptions> decode_options(PyObject* threads, PyObject* memory_limit) {
   auto t = to_u64_or(threads, "threads", 0);
   if (!t) return std::nullopt;
-  auto m = to_u64_or(memory_limit, "memory_limit", kDefaultMemoryLimit);
+  auto m = to_u64_or(memory_limit, "memory_limit", decode::kDefaultMemoryLimit);
   if (!m) return std::nullopt;
   return decode::DecodeOptions{*t, *m};
 }

@@ -12,7 +12,4 @@ extern PyMethodDef decompress_function;   // _decompress(data, threads=0, memory
 extern PyMethodDef build_index_function;  // _build_index(path, threads=0, memory_limit=...)
 extern PyMethodDef test_function;         // _test(path, threads=0, memory_limit=...)
 
-// The default memory limit of every decode started from Python: 1 GiB.
-inline constexpr std::uint64_t kDefaultMemoryLimit = 1073741824;
-
 }  // namespace morvane::python

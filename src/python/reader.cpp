@@ -87,7 +87,7 @@ Result<std::unique_ptr<ReaderCell>> open_reader(Source source, const std::option
     Result<index::Index> parsed = index::Index::from_bytes(*image, source.bytes());
     if (!parsed) return fail(std::move(parsed.error()));
     index = std::move(*parsed);
-    options = decode::DecodeOptions{0, kDefaultMemoryLimit};
+    options = decode::DecodeOptions{0, decode::kDefaultMemoryLimit};
   }
   Result<IndexedReader> reader =
       IndexedReader::from_source(std::move(source), std::move(index), options, static_cast<std::size_t>(cache_limit));
@@ -116,7 +116,7 @@ PyObject* py_from_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!path) return nullptr;
     auto threads = to_u64_or(s[1], "threads", 0);
     if (!threads) return nullptr;
-    auto memory_limit = to_u64_or(s[2], "memory_limit", kDefaultMemoryLimit);
+    auto memory_limit = to_u64_or(s[2], "memory_limit", decode::kDefaultMemoryLimit);
     if (!memory_limit) return nullptr;
     auto index_path = optional_arg<std::string>(s[3], [](PyObject* o) { return to_utf8(o, "index_path"); });
     if (!index_path) return nullptr;
@@ -152,7 +152,7 @@ PyObject* py_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!data) return nullptr;
     auto threads = to_u64_or(s[1], "threads", 0);
     if (!threads) return nullptr;
-    auto memory_limit = to_u64_or(s[2], "memory_limit", kDefaultMemoryLimit);
+    auto memory_limit = to_u64_or(s[2], "memory_limit", decode::kDefaultMemoryLimit);
     if (!memory_limit) return nullptr;
     auto index = optional_arg<std::span<const std::uint8_t>>(s[3], [](PyObject* o) { return to_bytes(o, "index"); });
     if (!index) return nullptr;

@@ -13,7 +13,6 @@ using namespace morvane::decode;
 
 namespace {
 
-inline constexpr std::uint64_t kDefaultLimit = 1073741824;
 using Bytes = std::vector<std::uint8_t>;
 
 struct Calls {
@@ -106,10 +105,10 @@ TEST(EngineOptions, MemoryLimitIsCheckedFirstOnEveryEntryPoint) {
 }
 
 TEST(EngineOptions, ThreadCountAndCgroupQuota) {
-  EXPECT_EQ((DecodeOptions{5, kDefaultLimit}).resolved_threads(), 5u);
+  EXPECT_EQ((DecodeOptions{5, kDefaultMemoryLimit}).resolved_threads(), 5u);
   cpu_set_t set;
   ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
-  std::uint64_t zero = DecodeOptions{0, kDefaultLimit}.resolved_threads();
+  std::uint64_t zero = DecodeOptions{0, kDefaultMemoryLimit}.resolved_threads();
   EXPECT_GE(zero, 1u);
   EXPECT_LE(zero, static_cast<std::uint64_t>(CPU_COUNT(&set)));
   // Floor of the quota over the period, at least one.
@@ -126,13 +125,13 @@ TEST(EngineRoads, SameBytesSamePiecesAndIndexOnRealCompressorFiles) {
   for (const auto& sample : samples()) {
     SCOPED_TRACE(sample.name);
     Calls serial;
-    ASSERT_TRUE(decompress(sample.compressed, serial, {1, kDefaultLimit}));
+    ASSERT_TRUE(decompress(sample.compressed, serial, {1, kDefaultMemoryLimit}));
     EXPECT_EQ(serial.joined(), sample.decoded);
     EXPECT_EQ(serial.flushes, 1);
     ASSERT_FALSE(serial.progress.empty());
     EXPECT_EQ(serial.progress.back(), std::make_pair(std::uint64_t{sample.compressed.size()},
                                                      std::uint64_t{sample.decoded.size()}));
-    auto index = build_index(sample.compressed, {1, kDefaultLimit});
+    auto index = build_index(sample.compressed, {1, kDefaultMemoryLimit});
     ASSERT_TRUE(index) << index.error().display();
     EXPECT_TRUE(index->validate());
     EXPECT_EQ(index->decoded_bytes, sample.decoded.size());
@@ -142,7 +141,7 @@ TEST(EngineRoads, SameBytesSamePiecesAndIndexOnRealCompressorFiles) {
                 block.expected_crc);
     }
     for (std::uint64_t threads : {1, 2, 3, 8, 32}) {
-      for (std::uint64_t limit : {MAX_BLOCK_OUTPUT, kDefaultLimit}) {
+      for (std::uint64_t limit : {MAX_BLOCK_OUTPUT, kDefaultMemoryLimit}) {
         SCOPED_TRACE(testing::Message() << threads << " threads, limit " << limit);
         Calls parallel, scanning;
         ASSERT_TRUE(decompress(sample.compressed, parallel, {threads, limit}));
@@ -155,21 +154,21 @@ TEST(EngineRoads, SameBytesSamePiecesAndIndexOnRealCompressorFiles) {
     }
   }
   // pbzip2 writes one stream per 100000-byte chunk.
-  EXPECT_EQ(build_index(samples()[2].compressed, {4, kDefaultLimit})->streams.size(), 6u);
+  EXPECT_EQ(build_index(samples()[2].compressed, {4, kDefaultMemoryLimit})->streams.size(), 6u);
 }
 
 TEST(EngineScanningRoad, EmptyInputIsRefusedOnlyThere) {
   Calls serial;
-  EXPECT_TRUE(decompress({}, serial, {1, kDefaultLimit}));
+  EXPECT_TRUE(decompress({}, serial, {1, kDefaultMemoryLimit}));
   EXPECT_EQ(serial.flushes, 1);
   EXPECT_EQ(serial.progress, (decltype(serial.progress){{0, 0}}));
   for (std::uint64_t threads : {1, 2, 8}) {
     Calls calls;
     if (threads > 1) {
-      EXPECT_EQ(decompress({}, calls, {threads, kDefaultLimit}).error(), Error::invalid_stream_header());
+      EXPECT_EQ(decompress({}, calls, {threads, kDefaultMemoryLimit}).error(), Error::invalid_stream_header());
     }
-    EXPECT_EQ(decode_with_index({}, calls, {threads, kDefaultLimit}).error(), Error::invalid_stream_header());
-    EXPECT_EQ(build_index({}, {threads, kDefaultLimit}).error(), Error::invalid_stream_header());
+    EXPECT_EQ(decode_with_index({}, calls, {threads, kDefaultMemoryLimit}).error(), Error::invalid_stream_header());
+    EXPECT_EQ(build_index({}, {threads, kDefaultMemoryLimit}).error(), Error::invalid_stream_header());
     EXPECT_EQ(calls, Calls{});
   }
 }
@@ -185,14 +184,14 @@ TEST(EngineScanningRoad, TrailingBytesAndDamagedSecondStreamFailAtTheirFirstBit)
   ASSERT_EQ(damaged[g + 4], 0x31);  // the first byte of the block magic after "BZh9"
   damaged[g + 4] ^= 0x40;
   for (std::uint64_t threads : {1, 4}) {
-    EXPECT_EQ(build_index(zeros, {threads, kDefaultLimit}).error(), Error::decode(end, DecodeError::InvalidMagic));
-    EXPECT_EQ(build_index(two, {threads, kDefaultLimit}).error(), Error::decode(end, DecodeError::Truncated));
-    EXPECT_EQ(build_index(damaged, {threads, kDefaultLimit}).error(),
+    EXPECT_EQ(build_index(zeros, {threads, kDefaultMemoryLimit}).error(), Error::decode(end, DecodeError::InvalidMagic));
+    EXPECT_EQ(build_index(two, {threads, kDefaultMemoryLimit}).error(), Error::decode(end, DecodeError::Truncated));
+    EXPECT_EQ(build_index(damaged, {threads, kDefaultMemoryLimit}).error(),
               Error::decode(8 * g + 32, DecodeError::InvalidMagic));
   }
   // Every block was written before the failure; no flush, no final progress call.
   Calls calls;
-  EXPECT_EQ(decompress(zeros, calls, {4, kDefaultLimit}).error(), Error::decode(end, DecodeError::InvalidMagic));
+  EXPECT_EQ(decompress(zeros, calls, {4, kDefaultMemoryLimit}).error(), Error::decode(end, DecodeError::InvalidMagic));
   EXPECT_EQ(calls.joined(), sample.decoded);
   EXPECT_EQ(calls.flushes, 0);
   EXPECT_EQ(calls.progress.size(), calls.pieces.size());
@@ -200,17 +199,17 @@ TEST(EngineScanningRoad, TrailingBytesAndDamagedSecondStreamFailAtTheirFirstBit)
 
 TEST(EngineScanningRoad, StreamCrcMismatchAfterAllBlocksWereWritten) {
   const auto& sample = samples()[0];
-  const std::uint64_t eos = build_index(sample.compressed, {1, kDefaultLimit}).value().streams[0].eos_bit;
+  const std::uint64_t eos = build_index(sample.compressed, {1, kDefaultMemoryLimit}).value().streams[0].eos_bit;
   auto data = sample.compressed;
   const std::uint64_t crc_bit = eos + 48 + 5;
   data[crc_bit / 8] ^= static_cast<std::uint8_t>(0x80 >> (crc_bit % 8));
   for (std::uint64_t threads : {2, 8}) {
     Calls calls;
-    EXPECT_EQ(decompress(data, calls, {threads, kDefaultLimit}).error(), Error::decode(eos, DecodeError::CrcMismatch));
+    EXPECT_EQ(decompress(data, calls, {threads, kDefaultMemoryLimit}).error(), Error::decode(eos, DecodeError::CrcMismatch));
     EXPECT_EQ(calls.joined(), sample.decoded);
     EXPECT_EQ(calls.flushes, 0);
   }
-  EXPECT_EQ(build_index(data, {1, kDefaultLimit}).error(), Error::decode(eos, DecodeError::CrcMismatch));
+  EXPECT_EQ(build_index(data, {1, kDefaultMemoryLimit}).error(), Error::decode(eos, DecodeError::CrcMismatch));
 }
 
 TEST(EngineScanningRoad, StreamLevelBoundsTheBlockSymbols) {
@@ -224,7 +223,7 @@ TEST(EngineScanningRoad, StreamLevelBoundsTheBlockSymbols) {
     std::vector<Bytes> chunks = {data};
     auto stream = test::make_stream(1, chunks);
     for (std::uint64_t threads : {1, 4}) {
-      auto index = build_index(stream, {threads, kDefaultLimit});
+      auto index = build_index(stream, {threads, kDefaultMemoryLimit});
       if (fits) {
         EXPECT_TRUE(index) << index.error().display();
       } else {
@@ -232,19 +231,19 @@ TEST(EngineScanningRoad, StreamLevelBoundsTheBlockSymbols) {
       }
     }
     Calls calls;
-    EXPECT_EQ(decompress(stream, calls, {2, kDefaultLimit}).has_value(), fits);
+    EXPECT_EQ(decompress(stream, calls, {2, kDefaultMemoryLimit}).has_value(), fits);
     EXPECT_EQ(calls.pieces.size(), fits ? 1u : 0u);
   }
 }
 
 TEST(EngineWriter, FailureOnTheThirdBlockEndsTheDecode) {
   const auto& sample = samples()[0];
-  auto index = build_index(sample.compressed, {1, kDefaultLimit}).value();
+  auto index = build_index(sample.compressed, {1, kDefaultMemoryLimit}).value();
   ASSERT_GE(index.blocks.size(), 4u);
   for (std::uint64_t threads : {1, 2, 8}) {
     SCOPED_TRACE(threads);
     Calls calls;
-    auto result = decompress(sample.compressed, calls, {threads, kDefaultLimit}, 3);
+    auto result = decompress(sample.compressed, calls, {threads, kDefaultMemoryLimit}, 3);
     ASSERT_FALSE(result);
     ASSERT_EQ(result.error().tag(), Error::Tag::Io);
     EXPECT_EQ(result.error().display(), "disk full");
@@ -263,13 +262,13 @@ TEST(EngineRoads, ManyEmptyStreamsDecodeAndIndex) {
   Bytes data;
   for (int i = 0; i < 600; ++i) data.insert(data.end(), empty.begin(), empty.end());
   for (std::uint64_t threads : {1, 4}) {
-    auto index = build_index(data, {threads, kDefaultLimit});
+    auto index = build_index(data, {threads, kDefaultMemoryLimit});
     ASSERT_TRUE(index) << index.error().display();
     EXPECT_EQ(index->streams.size(), 600u);
     EXPECT_TRUE(index->blocks.empty());
     EXPECT_EQ(index->streams[599].header_byte, 599u * 14);
     Calls calls;
-    EXPECT_TRUE(decompress(data, calls, {threads, kDefaultLimit}));
+    EXPECT_TRUE(decompress(data, calls, {threads, kDefaultMemoryLimit}));
     EXPECT_TRUE(calls.pieces.empty());
     EXPECT_EQ(calls.flushes, 1);
   }
@@ -286,8 +285,8 @@ TEST(EngineRoads, BlockEndingWithoutItsRepeatCountIsRefusedEverywhere) {
   const Error refused = Error::decode(32, DecodeError::InvalidBlock);
   for (std::uint64_t threads : {1, 2, 8}) {
     Calls calls;
-    EXPECT_EQ(decompress(stream, calls, {threads, kDefaultLimit}).error(), refused);
+    EXPECT_EQ(decompress(stream, calls, {threads, kDefaultMemoryLimit}).error(), refused);
     EXPECT_TRUE(calls.pieces.empty());
-    EXPECT_EQ(build_index(stream, {threads, kDefaultLimit}).error(), refused);
+    EXPECT_EQ(build_index(stream, {threads, kDefaultMemoryLimit}).error(), refused);
   }
 }

@@ -26,8 +26,6 @@ using decoder::BlockBuffer;
 
 namespace {
 
-inline constexpr std::uint64_t kDefaultLimit = 1073741824;
-
 struct Collect {
   std::vector<std::uint8_t> out;
   std::size_t writes = 0;
@@ -205,8 +203,8 @@ TEST(ParallelQueue, OnlyTheChainIsFinishedAndPassedCandidatesAreDropped) {
                      .value();
   const auto items = work_items(markers);
   ASSERT_EQ(items.size(), 6u);  // three real, three false
-  auto index = build_index(planted.compressed, {1, kDefaultLimit}).value();
-  WorkQueue queue(kDefaultLimit, items, planted.compressed, markers, 4);
+  auto index = build_index(planted.compressed, {1, kDefaultMemoryLimit}).value();
+  WorkQueue queue(kDefaultMemoryLimit, items, planted.compressed, markers, 4);
   std::vector<Job> jobs;
   while (auto job = queue.acquire()) jobs.push_back(std::move(*job));
   ASSERT_EQ(jobs.size(), 6u);
@@ -234,7 +232,7 @@ TEST(ParallelQueue, OnlyTheChainIsFinishedAndPassedCandidatesAreDropped) {
   EXPECT_EQ(queue.read_done(5, items[5].bit_offset + 300), Verdict::Drop);
   for (auto& job : jobs) queue.end_job(std::move(job.buffer));
   // A candidate waiting when the queue is cancelled stops.
-  WorkQueue cancelled(kDefaultLimit, items, planted.compressed, markers, 4);
+  WorkQueue cancelled(kDefaultMemoryLimit, items, planted.compressed, markers, 4);
   Verdict stopped = Verdict::Finish;
   std::thread waiting([&] { stopped = cancelled.read_done(1, items[1].bit_offset + 500); });
   cancelled.cancel();
@@ -291,7 +289,7 @@ TEST(ParallelRoad, RunningDecodesNeverExceedTheBudgetNorOutliveAWriteFailure) {
   // fail_at: the write that fails (0: none); a failing walk still waits for every busy worker.
   for (auto [threads, limit, most, fail_at] :
        {std::tuple{8, MAX_BLOCK_OUTPUT, 1, 0}, std::tuple{8, 3 * MAX_BLOCK_OUTPUT, 3, 0},
-        std::tuple{32, kDefaultLimit, 23, 0}, std::tuple{8, kDefaultLimit, 23, 2}}) {
+        std::tuple{32, kDefaultMemoryLimit, 23, 0}, std::tuple{8, kDefaultMemoryLimit, 23, 2}}) {
     SCOPED_TRACE(testing::Message() << threads << " threads, limit " << limit << ", failing write " << fail_at);
     Counters counters;
     Collect writer;
@@ -317,7 +315,7 @@ TEST(ParallelRoad, RecycledBuffersGiveTheSameBytesOnEveryRoad) {
   // blocks of very different sizes, under a tight budget and a loose one.
   const auto& [decoded, compressed] = mixed_blocks();
   for (std::uint64_t threads : {1, 2, 8}) {
-    for (std::uint64_t limit : {MAX_BLOCK_OUTPUT, 3 * MAX_BLOCK_OUTPUT, kDefaultLimit}) {
+    for (std::uint64_t limit : {MAX_BLOCK_OUTPUT, 3 * MAX_BLOCK_OUTPUT, kDefaultMemoryLimit}) {
       SCOPED_TRACE(testing::Message() << threads << " threads, limit " << limit);
       Collect writer;
       ASSERT_TRUE(decompress_to_writer(compressed, writer, {threads, limit}));
@@ -365,18 +363,18 @@ TEST(ParallelRoad, BufferMemoryStaysWithinTheLimitWhileTheWriterStalls) {
 
 TEST(ParallelRoad, WorkerFaultOrFailingBlockEndsTheCallWithoutHanging) {
   const auto& compressed = many_blocks().second;
-  auto blocks = build_index(compressed, {1, kDefaultLimit}).value().blocks;
+  auto blocks = build_index(compressed, {1, kDefaultMemoryLimit}).value().blocks;
   // A throwing worker, early and late, under the tightest budget (a lost
   // reservation leaves no room) and the default; a damaged block on the chain
   // gives its own error after everything before it is written.
   enum class Fault { None, Throws, OutOfMemory };
   struct Case { std::size_t block; Fault fault; std::uint64_t threads, limit; };
   const Case cases[] = {{1, Fault::Throws, 4, MAX_BLOCK_OUTPUT},
-                        {1, Fault::Throws, 4, kDefaultLimit},
+                        {1, Fault::Throws, 4, kDefaultMemoryLimit},
                         {blocks.size() - 2, Fault::Throws, 4, MAX_BLOCK_OUTPUT},
-                        {blocks.size() - 2, Fault::OutOfMemory, 4, kDefaultLimit},
-                        {5, Fault::None, 2, kDefaultLimit},
-                        {5, Fault::None, 8, kDefaultLimit}};
+                        {blocks.size() - 2, Fault::OutOfMemory, 4, kDefaultMemoryLimit},
+                        {5, Fault::None, 2, kDefaultMemoryLimit},
+                        {5, Fault::None, 8, kDefaultMemoryLimit}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "block " << c.block << ", fault " << static_cast<int>(c.fault) << ", limit "
                                     << c.limit << ", " << c.threads << " threads");
@@ -416,7 +414,7 @@ TEST(ParallelRoad, FalseMagicWhoseDecodeFailsIsNeverReported) {
     Collect writer;
     ASSERT_TRUE(decompress_to_writer(planted.compressed, writer, {threads, MAX_BLOCK_OUTPUT}));
     EXPECT_EQ(writer.out, planted.decoded);
-    auto index = build_index(planted.compressed, {threads, kDefaultLimit});
+    auto index = build_index(planted.compressed, {threads, kDefaultMemoryLimit});
     ASSERT_TRUE(index);
     EXPECT_EQ(index->blocks.size(), 2u);
   }
@@ -434,7 +432,7 @@ TEST(ParallelRoad, MarkerCapOnAValidFile) {
     ASSERT_EQ(planted.compressed.size(), length);
     ASSERT_EQ(block_candidates(planted.compressed), markers);
     for (std::uint64_t threads : {1, 4}) {
-      auto index = build_index(planted.compressed, {threads, kDefaultLimit});
+      auto index = build_index(planted.compressed, {threads, kDefaultMemoryLimit});
       if (markers == cap) {
         ASSERT_TRUE(index) << index.error().display();
         EXPECT_EQ(index->decoded_bytes, planted.decoded.size());
@@ -443,7 +441,7 @@ TEST(ParallelRoad, MarkerCapOnAValidFile) {
       }
     }
     Collect writer;  // the serial decompression road knows no markers
-    EXPECT_TRUE(decompress_to_writer(planted.compressed, writer, {1, kDefaultLimit}));
+    EXPECT_TRUE(decompress_to_writer(planted.compressed, writer, {1, kDefaultMemoryLimit}));
   }
 }
 
@@ -462,7 +460,7 @@ TEST(ParallelRoad, ForgedBlocksNeverReachTheirExpensiveStages) {
   EXPECT_GT(alone->data.size(), 46000000u);
   EXPECT_EQ(alone->end_bit, crafted.planted[4]);
   for (std::uint64_t threads : {2, 8}) {
-    for (std::uint64_t limit : {MAX_BLOCK_OUTPUT, kDefaultLimit}) {
+    for (std::uint64_t limit : {MAX_BLOCK_OUTPUT, kDefaultMemoryLimit}) {
       SCOPED_TRACE(testing::Message() << threads << " threads, limit " << limit);
       Counters counters;
       Collect writer;
@@ -500,7 +498,7 @@ TEST(ParallelRoad, ReadsOfPassedCandidatesStopWhenTheChainPassesThem) {
   constexpr std::uint64_t kThreads = 8;
   Counters counters;
   Collect writer;
-  auto index = run_parallel(planted.compressed, writer, kThreads, kDefaultLimit,
+  auto index = run_parallel(planted.compressed, writer, kThreads, kDefaultMemoryLimit,
                             CountingSteps<decltype(hold)>{counters, hold}, progress);
   ASSERT_TRUE(index) << index.error().display();
   EXPECT_EQ(writer.out, planted.decoded);

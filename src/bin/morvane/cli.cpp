@@ -12,6 +12,7 @@
 #include "bin/morvane/parse_size.hpp"
 #include "bin/morvane/paths.hpp"
 #include "bin/morvane/stdio.hpp"
+#include "morvane/decode/options.hpp"
 #include "morvane/version.hpp"
 
 namespace morvane::cli {
@@ -86,10 +87,12 @@ std::expected<Cli, UsageError> finish(Cli cli, RawValues raw) {
     if (!threads) return std::unexpected(UsageError{invalid_value(*raw.threads, "--threads", "THREADS", threads.error())});
     cli.threads = *threads;
   }
-  auto memory = size_value(raw.memory_limit.value_or(std::string(kDefaultMemoryLimit)), "--memory-limit",
-                           "MEMORY_LIMIT");
-  if (!memory) return std::unexpected(memory.error());
-  cli.memory_limit = *memory;
+  cli.memory_limit = decode::kDefaultMemoryLimit;
+  if (raw.memory_limit) {
+    auto memory = size_value(*raw.memory_limit, "--memory-limit", "MEMORY_LIMIT");
+    if (!memory) return std::unexpected(memory.error());
+    cli.memory_limit = *memory;
+  }
   if (raw.max_output) {
     auto cap = size_value(*raw.max_output, "--max-output", "MAX_OUTPUT");
     if (!cap) return std::unexpected(cap.error());
@@ -169,7 +172,7 @@ std::variant<Cli, int> parse_command_line(int argc, const char* const* argv) {
       ->default_str(std::to_string(kDefaultThreads));
   app.add_option("--memory-limit", raw.memory_limit, "Maximum speculative decoded output")
       ->type_name("MEMORY_LIMIT")
-      ->default_str(std::string(kDefaultMemoryLimit));
+      ->default_str(size_argument(decode::kDefaultMemoryLimit));
   app.add_option("--max-output", raw.max_output, "Refuse to decode more than SIZE bytes per input")
       ->type_name("MAX_OUTPUT");
   auto* force = app.add_flag("-f,--force", cli.force, "Replace existing output files");

@@ -13,7 +13,6 @@ namespace morvane::cli {
 inline constexpr std::string_view kProgramName = "morvane";
 inline constexpr std::string_view kAbout = "Fast parallel and indexed bzip2 decompression";
 inline constexpr std::uint64_t kDefaultThreads = 0;
-inline constexpr std::string_view kDefaultMemoryLimit = "1G";
 
 // One field per argument, in the order of the option table.
 struct Cli {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <optional>
+#include <utility>
 
 #include "morvane/error.hpp"
 
@@ -38,6 +39,13 @@ std::optional<std::uint64_t> multiplier(std::string_view unit) {
 }
 
 }  // namespace
+
+std::string size_argument(std::uint64_t bytes) {
+  for (const auto& [letter, unit] : {std::pair{'T', kTiB}, std::pair{'G', kGiB}, std::pair{'M', kMiB}, std::pair{'K', kKiB}}) {
+    if (bytes != 0 && bytes % unit == 0) return std::to_string(bytes / unit) + letter;
+  }
+  return std::to_string(bytes);
+}
 
 std::expected<std::uint64_t, std::string> parse_size(std::string_view text) {
   // The longest leading run of ASCII digits; a sign or a blank ends it.

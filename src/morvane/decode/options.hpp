@@ -9,6 +9,9 @@
 
 namespace morvane::decode {
 
+// The memory limit of the program and of the module when none is given: 1 GiB.
+inline constexpr std::uint64_t kDefaultMemoryLimit = std::uint64_t{1} << 30;  // bytes
+
 struct DecodeOptions {
   // Worker threads; 0 means as many as the process may run at once.
   std::uint64_t threads;
