@@ -7,6 +7,7 @@
 #include <string>
 
 #include "morvane/concurrency/thread_pool.hpp"
+#include "morvane/format/parallel_scan.hpp"
 #include "morvane/format/scan.hpp"
 #include "morvane/source.hpp"
 

@@ -5,7 +5,6 @@
 
 #include "morvane/decoder/crc32.hpp"
 #include "morvane/format/scan.hpp"
-#include "morvane/stream_header.hpp"
 
 namespace morvane::python {
 
@@ -53,13 +52,12 @@ PyObject* py_scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (!slots) return nullptr;
     auto data = to_bytes((*slots)[0], "data");
     if (!data) return nullptr;
-    // The header the scan needs before it looks at anything.
-    if (!stream_header_level(*data, 0)) {
-      PyErr_SetString(PyExc_ValueError, Error::invalid_stream_header().display().c_str());
+    const Result<format::ScanResult> scan = format::scan_input(*data);
+    if (!scan) {
+      PyErr_SetString(PyExc_ValueError, scan.error().display().c_str());
       return nullptr;
     }
-    const format::ScanResult scan = format::scan_range(*data, 0, data->size());
-    return scan_result_tuple(scan);
+    return scan_result_tuple(*scan);
   });
 }
 

@@ -12,6 +12,7 @@
 
 #include "fuzz_support.hpp"
 #include "morvane/constants.hpp"
+#include "morvane/format/parallel_scan.hpp"
 #include "morvane/format/scan.hpp"
 
 using namespace morvane;

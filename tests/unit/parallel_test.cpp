@@ -15,6 +15,7 @@
 #include "morvane/constants.hpp"
 #include "morvane/decode/engine.hpp"
 #include "morvane/decode/parallel.hpp"
+#include "morvane/format/parallel_scan.hpp"
 #include "support/block_builder.hpp"
 #include "support/bz2_tools.hpp"
 #include "support/crafted.hpp"

@@ -9,6 +9,7 @@
 #include "morvane/bitreader/bit_reader.hpp"
 #include "morvane/concurrency/thread_pool.hpp"
 #include "morvane/constants.hpp"
+#include "morvane/format/parallel_scan.hpp"
 #include "morvane/format/scan.hpp"
 
 using namespace morvane;

@@ -1,4 +1,4 @@
-#include "bin/morvane/cli.hpp"
+#include "cli.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -7,11 +7,11 @@
 #include <iostream>
 #include <memory>
 
-#include "bin/morvane/exit_status.hpp"
-#include "bin/morvane/help.hpp"
-#include "bin/morvane/parse_size.hpp"
-#include "bin/morvane/paths.hpp"
-#include "bin/morvane/stdio.hpp"
+#include "exit_status.hpp"
+#include "help.hpp"
+#include "parse_size.hpp"
+#include "paths.hpp"
+#include "stdio.hpp"
 #include "morvane/decode/options.hpp"
 #include "morvane/version.hpp"
 

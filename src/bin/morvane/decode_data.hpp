@@ -7,8 +7,8 @@
 #include <span>
 #include <string_view>
 
-#include "bin/morvane/limited_writer.hpp"
-#include "bin/morvane/progress.hpp"
+#include "limited_writer.hpp"
+#include "progress.hpp"
 #include "morvane/decode/engine.hpp"
 #include "morvane/error.hpp"
 

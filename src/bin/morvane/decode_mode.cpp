@@ -1,4 +1,4 @@
-#include "bin/morvane/decode_mode.hpp"
+#include "decode_mode.hpp"
 
 #include <unistd.h>
 
@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "bin/morvane/decode_data.hpp"
-#include "bin/morvane/input.hpp"
-#include "bin/morvane/output_file.hpp"
-#include "bin/morvane/paths.hpp"
-#include "bin/morvane/stdio.hpp"
-#include "bin/morvane/target_checks.hpp"
+#include "decode_data.hpp"
+#include "input.hpp"
+#include "output_file.hpp"
+#include "paths.hpp"
+#include "stdio.hpp"
+#include "target_checks.hpp"
 
 namespace morvane::cli {
 namespace {

@@ -1,4 +1,4 @@
-#include "bin/morvane/exit_status.hpp"
+#include "exit_status.hpp"
 
 namespace morvane::cli {
 

@@ -1,4 +1,4 @@
-#include "bin/morvane/help.hpp"
+#include "help.hpp"
 
 #include <algorithm>
 #include <utility>

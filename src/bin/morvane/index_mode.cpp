@@ -1,13 +1,13 @@
-#include "bin/morvane/index_mode.hpp"
+#include "index_mode.hpp"
 
 #include <unistd.h>
 
-#include "bin/morvane/index_data.hpp"
-#include "bin/morvane/input.hpp"
-#include "bin/morvane/output_file.hpp"
-#include "bin/morvane/paths.hpp"
-#include "bin/morvane/stdio.hpp"
-#include "bin/morvane/target_checks.hpp"
+#include "index_data.hpp"
+#include "input.hpp"
+#include "output_file.hpp"
+#include "paths.hpp"
+#include "stdio.hpp"
+#include "target_checks.hpp"
 
 namespace morvane::cli {
 namespace {

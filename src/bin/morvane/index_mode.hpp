@@ -2,7 +2,7 @@
 // ("{input}.zuvov", or --output; "-" for standard output).
 #pragma once
 
-#include "bin/morvane/cli.hpp"
+#include "cli.hpp"
 #include "morvane/decode/options.hpp"
 #include "morvane/error.hpp"
 

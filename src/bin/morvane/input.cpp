@@ -1,6 +1,6 @@
-#include "bin/morvane/input.hpp"
+#include "input.hpp"
 
-#include "bin/morvane/stdio.hpp"
+#include "stdio.hpp"
 
 namespace morvane::cli {
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <span>
 
-#include "bin/morvane/size_text.hpp"
+#include "size_text.hpp"
 #include "morvane/io_error.hpp"
 #include "morvane/writer.hpp"
 

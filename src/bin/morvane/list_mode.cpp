@@ -1,11 +1,11 @@
-#include "bin/morvane/list_mode.hpp"
+#include "list_mode.hpp"
 
 #include <array>
 #include <vector>
 
-#include "bin/morvane/index_data.hpp"
-#include "bin/morvane/input.hpp"
-#include "bin/morvane/stdio.hpp"
+#include "index_data.hpp"
+#include "input.hpp"
+#include "stdio.hpp"
 
 namespace morvane::cli {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bin/morvane/cli.hpp"
+#include "cli.hpp"
 #include "morvane/decode/options.hpp"
 #include "morvane/error.hpp"
 #include "morvane/index/index.hpp"

@@ -3,10 +3,10 @@
 #include <new>
 #include <variant>
 
-#include "bin/morvane/cli.hpp"
-#include "bin/morvane/exit_status.hpp"
-#include "bin/morvane/run.hpp"
-#include "bin/morvane/stdio.hpp"
+#include "cli.hpp"
+#include "exit_status.hpp"
+#include "run.hpp"
+#include "stdio.hpp"
 
 int main(int argc, char** argv) {
   using namespace morvane::cli;

@@ -1,4 +1,4 @@
-#include "bin/morvane/output_file.hpp"
+#include "output_file.hpp"
 
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -13,8 +13,8 @@
 #include <random>
 #include <string_view>
 
-#include "bin/morvane/paths.hpp"
-#include "bin/morvane/stdio.hpp"
+#include "paths.hpp"
+#include "stdio.hpp"
 
 namespace morvane::cli {
 namespace {

@@ -1,4 +1,4 @@
-#include "bin/morvane/parse_size.hpp"
+#include "parse_size.hpp"
 
 #include <array>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "bin/morvane/paths.hpp"
+#include "paths.hpp"
 
 #include <cstdint>
 #include <vector>

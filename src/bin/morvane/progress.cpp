@@ -1,9 +1,9 @@
-#include "bin/morvane/progress.hpp"
+#include "progress.hpp"
 
 #include <unistd.h>
 
-#include "bin/morvane/progress_line.hpp"
-#include "bin/morvane/stdio.hpp"
+#include "progress_line.hpp"
+#include "stdio.hpp"
 
 namespace morvane::cli {
 

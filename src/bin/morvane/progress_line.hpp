@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "bin/morvane/size_text.hpp"
+#include "size_text.hpp"
 
 namespace morvane::cli {
 

@@ -1,12 +1,12 @@
-#include "bin/morvane/run.hpp"
+#include "run.hpp"
 
 #include <algorithm>
 
-#include "bin/morvane/decode_data.hpp"
-#include "bin/morvane/decode_mode.hpp"
-#include "bin/morvane/index_mode.hpp"
-#include "bin/morvane/input.hpp"
-#include "bin/morvane/list_mode.hpp"
+#include "decode_data.hpp"
+#include "decode_mode.hpp"
+#include "index_mode.hpp"
+#include "input.hpp"
+#include "list_mode.hpp"
 
 namespace morvane::cli {
 namespace {

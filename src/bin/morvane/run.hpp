@@ -1,7 +1,7 @@
 // The checks the parser cannot express, and the dispatch to the four modes.
 #pragma once
 
-#include "bin/morvane/cli.hpp"
+#include "cli.hpp"
 #include "morvane/error.hpp"
 
 namespace morvane::cli {

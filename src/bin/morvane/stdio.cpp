@@ -1,4 +1,4 @@
-#include "bin/morvane/stdio.hpp"
+#include "stdio.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>

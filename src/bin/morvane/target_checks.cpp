@@ -1,4 +1,4 @@
-#include "bin/morvane/target_checks.hpp"
+#include "target_checks.hpp"
 
 #include <unistd.h>
 
@@ -6,9 +6,9 @@
 #include <map>
 #include <vector>
 
-#include "bin/morvane/output_file.hpp"
-#include "bin/morvane/paths.hpp"
-#include "bin/morvane/stdio.hpp"
+#include "output_file.hpp"
+#include "paths.hpp"
+#include "stdio.hpp"
 
 namespace morvane::cli {
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "morvane/constants.hpp"
+#include "morvane/decode/cpu_quota.hpp"
 
 namespace morvane::decode {
 namespace {

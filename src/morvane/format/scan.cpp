@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "morvane/format/parallel_scan.hpp"
+
 #include "morvane/bitreader/bit_reader.hpp"
 #include "morvane/concurrency/thread_pool.hpp"
 #include "morvane/constants.hpp"
@@ -136,5 +138,7 @@ Result<ScanResult> scan_with_pool(std::span<const std::uint8_t> data, const conc
   }
   return joined;
 }
+
+Result<ScanResult> scan_input(std::span<const std::uint8_t> data) { return scan_with_pool(data, nullptr); }
 
 }  // namespace morvane::format

@@ -1,9 +1,8 @@
 // The options of a whole-input decode, their check and the thread count.
+// DecodeOptions is a value; the functions may run on several threads at once.
 #pragma once
 
 #include <cstdint>
-#include <optional>
-#include <string_view>
 
 #include "morvane/error.hpp"
 
@@ -31,11 +30,5 @@ Result<void> check_options(const DecodeOptions& options);
 // capped by its cgroup CPU quota (floor(quota / period), at least 1); 1 when
 // neither can be read.
 std::uint64_t available_parallelism();
-
-// The CPU limit of one cgroup quota file: cgroup v2 "cpu.max" text
-// ("<quota> <period>" or "max <period>"), or the two cgroup v1 values.
-// Nothing when unlimited or unreadable.
-std::optional<std::uint64_t> parse_cpu_max(std::string_view text);
-std::optional<std::uint64_t> parse_cfs_quota(std::string_view quota_us, std::string_view period_us);
 
 }  // namespace morvane::decode

@@ -10,6 +10,7 @@
 
 namespace morvane::indexed {
 
+// One thread at a time: even a lookup reorders the entries.
 class BlockCache {
  public:
   explicit BlockCache(std::size_t max_bytes) : max_bytes_(max_bytes) {}

@@ -28,6 +28,8 @@ std::string_view decode_error_message(DecodeError kind);
 // "InvalidMagic", ...: the debug form of a kind.
 std::string_view decode_error_name(DecodeError kind);
 
+// A value: copies are independent, and a const Error may be read from any
+// number of threads at once.
 class Error {
  public:
   struct InvalidBitCount { std::uint8_t count; };

@@ -13,6 +13,8 @@
 
 namespace morvane {
 
+// May be shared between threads: copies share the bytes through an atomic
+// reference count, and nothing ever writes them.
 class Source {
  public:
   // Opens a file read-only. A regular file is mapped whole; anything else (a

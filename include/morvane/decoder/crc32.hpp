@@ -1,6 +1,6 @@
 // CRC-32/BZIP2: polynomial 0x04C11DB7, most significant bit first, initial
 // value and final complement 0xFFFFFFFF. The block check and the stream's
-// combined CRC.
+// combined CRC. Both functions may run on any number of threads at once.
 #pragma once
 
 #include <bit>

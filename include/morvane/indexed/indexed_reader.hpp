@@ -23,6 +23,9 @@
 
 namespace morvane::indexed {
 
+// One thread at a time: reads and seeks move the position and fill the cache.
+// A reader may move from thread to thread, and readers over one Source may run
+// on different threads at once.
 class IndexedReader {
  public:
   enum class Whence { Start, Current, End };

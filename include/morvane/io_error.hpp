@@ -30,6 +30,8 @@ enum class IoKind : unsigned char {
 // The kind's name as the debug form shows it ("NotFound").
 const char* io_kind_name(IoKind kind);
 
+// A value like Error: copies share only the carried Error, which never
+// changes, so copies may live on different threads.
 class IoError {
  public:
   // An operating-system error; its kind follows from the number.

@@ -39,6 +39,8 @@ struct BlockIndex {
   bool operator==(const BlockIndex&) const = default;
 };
 
+// The records are values: a const Index may be read from any number of
+// threads at once.
 struct Index {
   std::uint64_t source_bytes;                // length of the compressed input
   std::array<std::uint8_t, 32> source_hash;  // BLAKE3 of the whole compressed input

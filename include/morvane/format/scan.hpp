@@ -1,6 +1,7 @@
 // The block scan: every byte offset where a stream header could begin and
 // every bit offset that holds a block or end-of-stream magic, true or false.
-// Nothing is decoded; the ordered assembly later tells real from chance.
+// Nothing is decoded; the ordered assembly later tells real from chance. The
+// functions may run on several threads at once; a ScanResult is a value.
 #pragma once
 
 #include <cstdint>
@@ -9,19 +10,7 @@
 
 #include "morvane/error.hpp"
 
-namespace morvane::concurrency {
-class ThreadPool;
-}
-
 namespace morvane::format {
-
-// Inputs above this many bytes are scanned in chunks of this size on the pool.
-inline constexpr std::uint64_t kScanChunkBytes = 1048576;
-
-// The number of pieces scan_with_pool cuts an input of `length` bytes into.
-inline constexpr std::uint64_t scan_chunks(std::uint64_t length) {
-  return length <= kScanChunkBytes ? 1 : (length + kScanChunkBytes - 1) / kScanChunkBytes;
-}
 
 struct StreamCandidate {
   std::uint64_t byte_offset;  // of the "B"
@@ -43,7 +32,8 @@ struct EndCandidate {
   bool operator==(const EndCandidate&) const = default;
 };
 
-// The candidates of one scan, each vector in ascending position.
+// The candidates of one scan, each vector in ascending position. The
+// candidates and the result are values.
 struct ScanResult {
   std::vector<StreamCandidate> streams;
   std::vector<BlockCandidate> blocks;
@@ -56,9 +46,8 @@ struct ScanResult {
 // `end`; a candidate whose fields would pass the input's end is not recorded.
 ScanResult scan_range(std::span<const std::uint8_t> data, std::uint64_t start, std::uint64_t end);
 
-// The whole input: InvalidStreamHeader unless it starts with "BZh1".."BZh9".
-// Inputs above kScanChunkBytes are scanned in chunks on `pool` when one is
-// given; the joined result equals one scan of the whole input.
-Result<ScanResult> scan_with_pool(std::span<const std::uint8_t> data, const concurrency::ThreadPool* pool);
+// The whole input on the calling thread: InvalidStreamHeader unless it starts
+// with "BZh1".."BZh9".
+Result<ScanResult> scan_input(std::span<const std::uint8_t> data);
 
 }  // namespace morvane::format
