@@ -44,4 +44,8 @@ class Source {
 // byte is refused, as by Source::open.
 std::expected<std::vector<std::uint8_t>, IoError> read_file(const std::string& path);
 
+// Everything the open descriptor `fd` gives from where it stands to its end
+// (standard input, a pipe), read into memory; interrupted reads are retried.
+std::expected<std::vector<std::uint8_t>, IoError> read_to_end(int fd);
+
 }  // namespace morvane

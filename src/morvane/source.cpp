@@ -11,6 +11,8 @@
 #include <utility>
 #include <variant>
 
+#include "morvane/unique_fd.hpp"
+
 namespace morvane {
 
 namespace {
@@ -26,24 +28,14 @@ struct Mapping {
   }
 };
 
-// Closes the descriptor on every way out; the mapping stays valid without it.
-struct Fd {
-  int fd;
-  explicit Fd(int f) : fd(f) {}
-  Fd(Fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
-  Fd& operator=(Fd&&) = delete;
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-};
-
-// Opens for reading only, not inherited by child processes.
-std::expected<Fd, IoError> open_read_only(const std::string& path) {
+// Opens for reading only, not inherited by child processes. The descriptor
+// closes on every way out; a mapping stays valid without it.
+std::expected<UniqueFd, IoError> open_read_only(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
     return std::unexpected(IoError::custom(IoKind::InvalidInput, "file name contained an unexpected NUL byte"));
   }
-  Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.fd < 0) return std::unexpected(IoError::last_os_error());
+  UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return std::unexpected(IoError::last_os_error());
   return file;
 }
 
@@ -52,7 +44,7 @@ inline constexpr std::size_t kReadChunk = 64 * 1024;  // bytes: the first buffer
 // Reads to the end of the file. `expected`, the length the file system
 // reports (0 when it knows none), only sizes the first buffer: one byte more,
 // so that the read that finds the end needs no growth.
-std::expected<std::vector<std::uint8_t>, IoError> read_to_end(int fd, std::size_t expected) {
+std::expected<std::vector<std::uint8_t>, IoError> read_sized(int fd, std::size_t expected) {
   std::vector<std::uint8_t> out(expected > 0 ? expected + 1 : kReadChunk);
   std::size_t used = 0;
   for (;;) {
@@ -98,12 +90,12 @@ std::expected<Source, IoError> Source::open(const std::string& path) {
   if (!file) return std::unexpected(std::move(file.error()));
 
   struct stat st {};
-  if (fstat(file->fd, &st) != 0) return std::unexpected(IoError::last_os_error());
+  if (fstat(file->get(), &st) != 0) return std::unexpected(IoError::last_os_error());
 
   // A regular file of length 0 may still have contents (files under /proc
   // report 0): reading it settles the matter, and an empty file reads nothing.
   if (!S_ISREG(st.st_mode) || st.st_size == 0) {
-    auto bytes = read_to_end(file->fd, 0);
+    auto bytes = read_sized(file->get(), 0);
     if (!bytes) return std::unexpected(bytes.error());
     return from_vector(std::move(*bytes));
   }
@@ -112,7 +104,7 @@ std::expected<Source, IoError> Source::open(const std::string& path) {
     return std::unexpected(IoError::custom(IoKind::InvalidData, "memory map length overflows isize"));
   }
   auto length = static_cast<std::size_t>(st.st_size);
-  void* base = mmap(nullptr, length, PROT_READ, MAP_SHARED, file->fd, 0);
+  void* base = mmap(nullptr, length, PROT_READ, MAP_SHARED, file->get(), 0);
   if (base == MAP_FAILED) return std::unexpected(IoError::last_os_error());
   auto inner = std::make_shared<Inner>();
   inner->storage = std::make_unique<Mapping>(base, length);
@@ -123,8 +115,10 @@ std::expected<std::vector<std::uint8_t>, IoError> read_file(const std::string& p
   auto file = open_read_only(path);
   if (!file) return std::unexpected(std::move(file.error()));
   struct stat st {};
-  if (fstat(file->fd, &st) != 0) return std::unexpected(IoError::last_os_error());
-  return read_to_end(file->fd, S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);
+  if (fstat(file->get(), &st) != 0) return std::unexpected(IoError::last_os_error());
+  return read_sized(file->get(), S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);
 }
+
+std::expected<std::vector<std::uint8_t>, IoError> read_to_end(int fd) { return read_sized(fd, 0); }
 
 }  // namespace morvane

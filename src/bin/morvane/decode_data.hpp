@@ -1,5 +1,6 @@
 // One in-memory input decoded into a destination through the output cap, with
-// the progress line: the whole of decoding to standard output and of --test.
+// the progress line: the whole of decoding, into a file, to standard output or
+// under --test.
 #pragma once
 
 #include <cstdint>

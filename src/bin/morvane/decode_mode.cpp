@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "decode_data.hpp"
+#include "directories.hpp"
+#include "file_status.hpp"
 #include "input.hpp"
 #include "output_file.hpp"
 #include "paths.hpp"
@@ -72,15 +74,9 @@ Result<void> decode_to_file(const Cli& cli, const std::string& input_path, const
 
   auto temp = TempFile::create_in(parent_dir(target));
   if (!temp) return fail(Error::io(std::move(temp.error())));
-  {
-    LimitedWriter<TempFile> writer(cli.max_output, *temp);
-    ProgressDisplay progress(input->name, input->bytes().size(), cli.quiet);
-    auto decoded = decode::decompress_to_writer_with_progress(
-        input->bytes(), writer, options,
-        [&](std::uint64_t position, std::uint64_t done) { progress.update(position, done); });
-    progress.finish();  // the line ends before any error line and before the move
-    if (!decoded) return decoded;  // the temporary file is removed with `temp`
-  }
+  // The progress line ends before any error line and before the move.
+  auto decoded = decode_data(input->bytes(), input->name, *temp, options, cli.max_output, cli.quiet);
+  if (!decoded) return decoded;  // the temporary file is removed with `temp`
 
   // Without --force the move refuses to replace a target that appeared meanwhile.
   auto moved = temp->persist(target, cli.force);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "index_data.hpp"
+#include "file_status.hpp"
 #include "input.hpp"
 #include "output_file.hpp"
 #include "paths.hpp"

@@ -1,6 +1,6 @@
 #include "input.hpp"
 
-#include "stdio.hpp"
+#include <unistd.h>
 
 namespace morvane::cli {
 
@@ -12,7 +12,7 @@ Result<Input> open_input(const std::string& path) {
 
 Result<Input> load_input(const std::string& argument) {
   if (argument != kStdinArgument) return open_input(argument);
-  auto bytes = read_stdin();
+  auto bytes = read_to_end(STDIN_FILENO);
   if (!bytes) return fail(Error::io(std::move(bytes.error())));
   return Input{Source::from_vector(std::move(*bytes)), std::string(kStdinName)};
 }

@@ -1,14 +1,11 @@
 #include "output_file.hpp"
 
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <random>
 #include <string_view>
@@ -21,7 +18,6 @@ namespace {
 
 constexpr std::string_view kAlphanumerics = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 constexpr mode_t kTempMode = 0600;
-constexpr mode_t kDirMode = 0777;
 constexpr mode_t kModeBits = 07777;  // permissions with the set-ID and sticky bits
 
 std::string random_name() {
@@ -48,66 +44,7 @@ int rename_no_replace(const char* from, const char* to) {
   return 0;
 }
 
-// Links followed before a chain counts as a loop, as the kernel's own limit.
-constexpr int kMaxLinkHops = 40;
-
-std::optional<std::string> read_link(const std::string& path) {
-  std::string target(PATH_MAX, '\0');
-  ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-  if (n < 0 || static_cast<std::size_t>(n) == target.size()) return std::nullopt;
-  target.resize(static_cast<std::size_t>(n));
-  return target;
-}
-
-bool in_procfs_dir(const std::string& path) {
-  struct statfs fs{};
-  return ::statfs(parent_dir(path).c_str(), &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
-}
-
-// Whether the chain of symbolic links that starts at `path` ends at a regular
-// file. A link under /proc (/proc/self/fd/1, where /dev/stdout leads) stands
-// for an open descriptor, not for the file it names, so a chain through one
-// never counts: writing a file in place of /dev/stdout would take standard
-// output's place even when that is a regular file.
-bool leads_to_regular_file(std::string path) {
-  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-    struct stat st{};
-    if (::lstat(path.c_str(), &st) != 0) return false;  // the chain ends nowhere
-    if (!S_ISLNK(st.st_mode)) return S_ISREG(st.st_mode);
-    if (in_procfs_dir(path)) return false;
-    auto next = read_link(path);
-    if (!next) return false;
-    path = join_path(parent_dir(path), *next);
-  }
-  return false;
-}
-
 }  // namespace
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    reset();
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-int UniqueFd::release() {
-  int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-std::expected<void, IoError> UniqueFd::close() {
-  const int fd = release();
-  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return std::unexpected(IoError::last_os_error());
-  return {};
-}
-
-void UniqueFd::reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
 
 std::expected<TempFile, IoError> TempFile::create_in(const std::string& dir) {
   for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
@@ -157,53 +94,6 @@ std::expected<void, IoError> copy_time_and_mode(int output_fd, const std::string
     if (errno != EINTR) return std::unexpected(IoError::last_os_error());
   }
   return {};
-}
-
-std::expected<void, IoError> create_dir_all(const std::string& dir) {
-  if (dir.empty()) return {};
-  if (::mkdir(dir.c_str(), kDirMode) == 0) return {};
-  int err = errno;
-  struct stat st{};
-  if (err == ENOENT) {
-    std::string parent = parent_dir(dir);
-    if (parent != dir && parent != "." && parent != "/") {
-      if (auto made = create_dir_all(parent); !made) return made;
-      if (::mkdir(dir.c_str(), kDirMode) == 0) return {};
-      err = errno;
-    }
-  }
-  if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return {};
-  return std::unexpected(IoError::from_errno(err));
-}
-
-bool path_exists(const std::string& path) {
-  struct stat st{};
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-bool same_file(const std::string& a, const std::string& b) {
-  struct stat sa{}, sb{};
-  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
-  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-std::optional<FileId> file_id(const std::string& path) {
-  struct stat st{};
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-  return FileId{st.st_dev, st.st_ino};
-}
-
-std::optional<FileId> file_id(int fd) {
-  struct stat st{};
-  if (::fstat(fd, &st) != 0) return std::nullopt;
-  return FileId{st.st_dev, st.st_ino};
-}
-
-bool is_special_file(const std::string& path) {
-  struct stat st{};
-  if (::lstat(path.c_str(), &st) != 0) return false;
-  if (S_ISLNK(st.st_mode)) return !leads_to_regular_file(path);
-  return !S_ISREG(st.st_mode);
 }
 
 }  // namespace morvane::cli

@@ -1,37 +1,18 @@
 // Output files that never hold partial data under their final name: a
-// temporary file beside the target, moved onto it once complete.
+// temporary file beside the target, moved onto it once complete and given the
+// input's time and mode.
 #pragma once
 
 #include <cstdint>
 #include <expected>
-#include <optional>
-#include <sys/types.h>
 #include <span>
 #include <string>
 #include <utility>
 
 #include "morvane/io_error.hpp"
+#include "morvane/unique_fd.hpp"
 
 namespace morvane::cli {
-
-// An open descriptor that closes itself.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  ~UniqueFd() { reset(); }
-  int get() const { return fd_; }
-  int release();
-  void reset();
-  // Closes the descriptor and reports the error close gives: network and
-  // quota-limited file systems may report a failed write only here.
-  std::expected<void, IoError> close();
-
- private:
-  int fd_ = -1;
-};
 
 // ".tmp" and this many random letters or digits.
 inline constexpr std::string_view kTempPrefix = ".tmp";
@@ -73,31 +54,5 @@ class TempFile {
 // The set-user-ID bit is dropped unless the output has the input's owner, the
 // set-group-ID bit unless it has the input's group.
 std::expected<void, IoError> copy_time_and_mode(int output_fd, const std::string& input);
-
-// Creates `dir` and every missing parent, each 0777 before the umask; an
-// existing directory is fine.
-std::expected<void, IoError> create_dir_all(const std::string& dir);
-
-// Whether a status query on `path`, following symbolic links, succeeds.
-bool path_exists(const std::string& path);
-
-// Whether both paths name one existing file (same device and inode).
-bool same_file(const std::string& a, const std::string& b);
-
-// The identity of a file: device and inode.
-struct FileId {
-  dev_t device;
-  ino_t inode;
-  auto operator<=>(const FileId&) const = default;
-};
-// The identity of what `path` names (following symbolic links), if it exists.
-std::optional<FileId> file_id(const std::string& path);
-std::optional<FileId> file_id(int fd);
-
-// Whether `path` exists and is not a regular file, nor a symbolic link whose
-// chain ends at one: a device, a FIFO, a socket, a directory, a dangling link
-// or a link to any of these (or through /proc, as /dev/stdout is), which a
-// move must never replace.
-bool is_special_file(const std::string& path);
 
 }  // namespace morvane::cli

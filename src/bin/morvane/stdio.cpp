@@ -35,23 +35,6 @@ std::expected<void, IoError> write_stdout(std::string_view text) { return write_
 
 void write_stderr(std::string_view text) { (void)write_fd_all(STDERR_FILENO, text_bytes(text)); }
 
-std::expected<std::vector<std::uint8_t>, IoError> read_stdin() {
-  constexpr std::size_t kChunk = 1 << 16;
-  std::vector<std::uint8_t> data;
-  for (;;) {
-    std::size_t used = data.size();
-    data.resize(used + kChunk);
-    ssize_t n = ::read(STDIN_FILENO, data.data() + used, kChunk);
-    if (n < 0) {
-      data.resize(used);
-      if (errno == EINTR) continue;
-      return std::unexpected(IoError::last_os_error());
-    }
-    data.resize(used + static_cast<std::size_t>(n));
-    if (n == 0) return data;
-  }
-}
-
 void reopen_closed_standard_fds() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {

@@ -6,7 +6,6 @@
 #include <expected>
 #include <span>
 #include <string_view>
-#include <vector>
 
 #include "morvane/io_error.hpp"
 
@@ -27,9 +26,6 @@ std::expected<void, IoError> write_stdout(std::string_view text);
 
 // Text to standard error; failures are ignored (there is nowhere left to report them).
 void write_stderr(std::string_view text);
-
-// All of standard input, to its end.
-std::expected<std::vector<std::uint8_t>, IoError> read_stdin();
 
 // Descriptors 0-2 that are closed at start-up are opened on /dev/null, so no
 // file the program opens later can become its standard output.

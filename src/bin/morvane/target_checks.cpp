@@ -6,7 +6,7 @@
 #include <map>
 #include <vector>
 
-#include "output_file.hpp"
+#include "file_status.hpp"
 #include "paths.hpp"
 #include "stdio.hpp"
 
