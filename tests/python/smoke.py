@@ -27,4 +27,6 @@ try:
     _core._decompress(b"", threads=2)
 except _core.BadBzip2File as error:
     assert str(error) == "input does not start with a bzip2 BZh1-BZh9 header"
+else:
+    raise AssertionError("an empty input was accepted")
 print("smoke ok on Python", sys.version.split()[0])
