@@ -60,7 +60,7 @@ std::vector<std::uint8_t> compress_with(const std::string& command, std::span<co
 }
 
 std::string python_call(const std::string& expression) {
-  return "python3 -c 'import bz2, sys; sys.stdout.buffer.write(" + expression + ")'";
+  return std::string(MORVANE_PYTHON) + " -c 'import bz2, sys; sys.stdout.buffer.write(" + expression + ")'";
 }
 
 }  // namespace
