@@ -2,7 +2,6 @@
 
 import bz2
 import os
-import random
 import subprocess
 import sys
 
@@ -10,9 +9,11 @@ import pytest
 
 # The helpers shared with the module's suite.
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+from shared import HEADER_ERROR, text_data  # noqa: E402,F401
 
 BIN = os.environ.get("MORVANE_BIN", "morvane")
 SAME_FILE = b"morvane: invalid configuration: input and output are both data.bz2\n"
+HEADER_ERROR_LINE = b"morvane: " + HEADER_ERROR.encode() + b"\n"
 
 
 def run(*args, cwd=None, stdin=None, input_bytes=None):
@@ -31,16 +32,6 @@ def outcome(*args, **kwargs):
     """Runs the program; returns its exit status and standard error."""
     r = run(*args, **kwargs)
     return r.returncode, r.stderr
-
-
-def text_data(size, seed=1):
-    """Deterministic text that bzip2 packs at a few to one, so level 1 gives many blocks."""
-    rng = random.Random(seed)
-    words = [bytes(rng.choice(b"abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 9))) for _ in range(5000)]
-    out = bytearray()
-    while len(out) < size:
-        out += b" ".join(rng.choice(words) for _ in range(12)) + b"\n"
-    return bytes(out[:size])
 
 
 def compress(data, level=1):

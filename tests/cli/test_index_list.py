@@ -7,9 +7,8 @@ import sys
 
 import pytest
 
-from conftest import SAME_FILE, compress, outcome, run, temp_files, text_data, write_bz2
-
-INDEX_MAGIC = b"DOZEZIZ\x00"
+from conftest import HEADER_ERROR_LINE, SAME_FILE, compress, outcome, run, temp_files, text_data, write_bz2
+from shared import INDEX_MAGIC
 
 
 def test_index_beside_input_and_on_stdout(tmp_path, sample):
@@ -52,7 +51,7 @@ def test_failures_write_no_index(tmp_path, sample, mode):
     for threads in ["1", "4"]:
         r = run(mode, "-P", threads, tmp_path / "empty.bz2")
         assert (r.returncode, r.stdout, r.stderr) == (
-            3, b"", b"morvane: input does not start with a bzip2 BZh1-BZh9 header\n")
+            3, b"", HEADER_ERROR_LINE)
     r = run(mode, "--max-output", str(len(data) - 1), path)
     assert (r.returncode, r.stdout) == (3, b"") and r.stderr.startswith(b"morvane: decoded output exceeds ")
     assert sorted(os.listdir(tmp_path)) == ["data.bz2", "empty.bz2"]

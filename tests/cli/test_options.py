@@ -2,12 +2,11 @@
 
 import pytest
 
-from conftest import compress, corrupt, outcome, run, temp_files, text_data
-from shared import VERSION
+from conftest import HEADER_ERROR_LINE as HEADER_ERROR, compress, corrupt, outcome, run, temp_files, text_data
+from shared import LIMIT_ERROR, MIN_LIMIT, VERSION
 
 GIB = 1 << 30
 USAGE = "Usage: morvane [OPTIONS] <INPUTS>..."
-HEADER_ERROR = b"morvane: input does not start with a bzip2 BZh1-BZh9 header\n"
 
 
 @pytest.mark.parametrize(
@@ -133,8 +132,8 @@ def test_exit_statuses(tmp_path):
         assert outcome("--test", "--max-output", cap, good) == (
             3, f"morvane: decoded output exceeds {shown}\n".encode())
     assert outcome("--test", "--memory-limit", "46620003", good) == (
-        2, b"morvane: invalid configuration: memory limit must be at least 46620004 bytes\n")
-    assert run("--test", "--memory-limit", "46620004", good).returncode == 0
+        2, f"morvane: invalid configuration: {LIMIT_ERROR}\n".encode())
+    assert run("--test", "--memory-limit", str(MIN_LIMIT), good).returncode == 0
 
     # A good input, then a failing one: the first is silent, the run stops at
     # the second, and the third (of another failure kind) is never reached.

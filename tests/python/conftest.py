@@ -12,24 +12,7 @@ import pytest
 sys.path.insert(0, os.environ.get("MORVANE_PYTHONPATH", ""))
 sys.path.insert(1, os.path.dirname(__file__))
 sys.path.insert(2, os.path.join(os.path.dirname(__file__), "..", "support"))  # the helpers shared with the program's suite
-
-HEADER_ERROR = "input does not start with a bzip2 BZh1-BZh9 header"
-
-
-def text_data(size, seed=1):
-    """Word salad: compresses like real text, deterministic per seed."""
-    rng = random.Random(seed)
-    words = [
-        "".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(1, 9)))
-        for _ in range(3000)
-    ]
-    out = []
-    length = 0
-    while length < size:
-        line = " ".join(rng.choice(words) for _ in range(rng.randint(3, 14))) + "\n"
-        out.append(line)
-        length += len(line)
-    return "".join(out).encode()[:size]
+from shared import text_data  # noqa: E402
 
 
 def raises(kind, function, *args, **kwargs):

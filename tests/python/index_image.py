@@ -4,7 +4,7 @@ fresh BLAKE3 trailer. The BLAKE3 here is a plain reference implementation
 
 import struct
 
-MAGIC = b"DOZEZIZ\0"
+from shared import INDEX_MAGIC as MAGIC
 HEADER = struct.Struct("<8sIQ32sQQQ")  # magic, version, source_bytes, source_hash, decoded_bytes, S, B
 STREAM = struct.Struct("<QBQQQQQI")  # header_byte, level, first_block, block_count, decoded_start, decoded_bytes, eos_bit, crc
 BLOCK = struct.Struct("<QQQQIQ")  # start_bit, end_bit, decoded_start, decoded_bytes, crc, stream

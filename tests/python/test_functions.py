@@ -7,11 +7,10 @@ import os
 import pytest
 
 import _core
-from conftest import HEADER_ERROR, raises, run_script
+from conftest import raises, run_script
 import index_image
+from shared import HEADER_ERROR, INDEX_MAGIC, LIMIT_ERROR, MIN_LIMIT
 
-MIN_LIMIT = 46620004
-LIMIT_ERROR = "memory limit must be at least 46620004 bytes"
 CRC_ERROR = "bzip2 decode error at bit 32: bzip2 CRC mismatch"
 FILE_FUNCTIONS = pytest.mark.parametrize("function", [_core._test, _core._build_index])
 
@@ -174,7 +173,7 @@ def test_build_index_describes_the_file(samples, name):
     sample = samples[name]
     image = _core._build_index(sample.path)
     fields = index_image.parse(image)
-    assert fields["magic"] == b"DOZEZIZ\0" and fields["version"] == 1
+    assert fields["magic"] == INDEX_MAGIC and fields["version"] == 1
     assert len(image) == 108 + 53 * len(fields["streams"]) + 44 * len(fields["blocks"])
     assert fields["trailer"] == index_image.blake3(image[:-32])
     assert fields["source_hash"] == index_image.blake3(sample.compressed)

@@ -9,11 +9,11 @@ import textwrap
 import pytest
 
 import _core
-from conftest import HEADER_ERROR, raises, run_script, write_index
+from conftest import raises, run_script, write_index
 import index_image
+from shared import HEADER_ERROR, LIMIT_ERROR, MIN_LIMIT
 
 Reader = _core._IndexedReader
-MIN_LIMIT = 46620004
 OUTSIDE = "seek outside decompressed data"
 
 
@@ -111,7 +111,7 @@ def test_factory_errors_without_an_index(tmp_path, samples):
     assert str(raises(_core.BadBzip2File, Reader.from_bytes, b"")) == HEADER_ERROR
     for call, args in [(Reader.from_bytes, (samples["small"].compressed, 0, MIN_LIMIT - 1)),
                        (Reader.from_path, (samples["small"].path, 1, 1))]:
-        assert str(raises(ValueError, call, *args)) == "memory limit must be at least 46620004 bytes"
+        assert str(raises(ValueError, call, *args)) == LIMIT_ERROR
     error = raises(OSError, Reader.from_path, str(tmp_path / "missing.bz2"),
                    index_path=str(tmp_path / "missing.zuvov"))
     assert str(error) == "No such file or directory (os error 2)" and error.errno is None

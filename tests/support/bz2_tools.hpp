@@ -54,4 +54,7 @@ std::vector<std::uint8_t> text_bytes(std::size_t n, std::uint64_t seed = 1);
 
 std::vector<std::uint8_t> concat(std::initializer_list<std::span<const std::uint8_t>> parts);
 
+// The bytes of a text.
+inline std::vector<std::uint8_t> bytes_of(std::string_view text) { return {text.begin(), text.end()}; }
+
 }  // namespace morvane::test

@@ -10,6 +10,7 @@
 #include "morvane/decoder/block.hpp"
 #include "support/block_builder.hpp"
 #include "support/bz2_tools.hpp"
+#include "support/checks.hpp"
 
 using namespace morvane;
 using namespace morvane::test;
@@ -39,16 +40,6 @@ Result<decoder::DecodedBlock> decode(const Crafted& c, std::uint8_t level = 9,
   if (block) { EXPECT_EQ(bits.pos(), c.at.end) << "cursor after the end-of-block code"; }
   return block;
 }
-
-template <class T>
-testing::AssertionResult fails_with(const Result<T>& r, std::uint64_t bit, DecodeError kind) {
-  const Error want = Error::decode(bit, kind);
-  if (r) return testing::AssertionFailure() << "succeeded; expected " << want.display();
-  if (r.error() == want) return testing::AssertionSuccess();
-  return testing::AssertionFailure() << r.error().display() << "; expected " << want.display();
-}
-
-std::vector<std::uint8_t> bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
 
 // 2000 bytes of text: several selectors, both tables used.
 const std::vector<std::uint8_t>& text_data() {

@@ -8,41 +8,15 @@
 #include "morvane/decode/engine.hpp"
 #include "support/block_builder.hpp"
 #include "support/bz2_tools.hpp"
+#include "support/recording_writer.hpp"
 
 using namespace morvane;
 using namespace morvane::decode;
+using namespace morvane::test;
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-struct Calls {
-  std::vector<Bytes> pieces;
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> progress;
-  int flushes = 0;
-  bool operator==(const Calls&) const = default;
-  Bytes joined() const {
-    Bytes out;
-    for (const auto& piece : pieces) out.insert(out.end(), piece.begin(), piece.end());
-    return out;
-  }
-};
-
-// Records every call; fails write_all number `fail_at` (from 1) with "disk full", accepting nothing of it.
-struct CallWriter {
-  Calls& calls;
-  std::size_t fail_at = 0;
-  std::expected<void, IoError> write_all(std::span<const std::uint8_t> bytes) {
-    if (calls.pieces.size() + 1 == fail_at) return std::unexpected(IoError::custom(IoKind::Other, "disk full"));
-    calls.pieces.emplace_back(bytes.begin(), bytes.end());
-    return {};
-  }
-  std::expected<void, IoError> flush() { return ++calls.flushes, std::expected<void, IoError>{}; }
-};
-
-auto recorder(Calls& calls) {
-  return [&calls](std::uint64_t at, std::uint64_t total) { calls.progress.emplace_back(at, total); };
-}
 
 Result<void> decompress(std::span<const std::uint8_t> data, Calls& calls, DecodeOptions options,
                         std::size_t fail_at = 0) {

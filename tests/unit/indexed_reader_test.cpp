@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <new>
 #include <optional>
@@ -19,6 +17,7 @@
 #include "morvane/index/index.hpp"
 #include "morvane/indexed/indexed_reader.hpp"
 #include "morvane/source.hpp"
+#include "support/bz2_tools.hpp"
 
 using namespace morvane;
 using indexed::IndexedReader;
@@ -30,11 +29,6 @@ constexpr decode::DecodeOptions kOptions{2, 4 * MAX_BLOCK_OUTPUT};
 constexpr std::uint64_t kTop = std::numeric_limits<std::uint64_t>::max();
 using Bytes = std::vector<std::uint8_t>;
 const Error kLengthMismatch = Error::invalid_index("decoded block length does not match index");
-
-Bytes read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 void run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
 
@@ -71,12 +65,12 @@ const Corpus& corpus() {
         {"bzip2 -1", sample(2'500'000, 1)}, {"bzip2 -1", {}}, {"pbzip2 -1 -b4 -p2", sample(3'000'000, 2)},
         {"bzip2 -9", sample(50'000, 3)}};
     for (const auto& [tool, data] : parts) {
-      std::ofstream(dir + "/in", std::ios::binary).write(reinterpret_cast<const char*>(data.data()), data.size());
+      test::write_file(dir + "/in", data);
       run(std::string(tool) + " -c " + dir + "/in >> " + dir + "/all.bz2");
     }
     run("bzip2 -dc " + dir + "/all.bz2 > " + dir + "/all.out");
-    c.compressed = read_file(dir + "/all.bz2");
-    c.decoded = read_file(dir + "/all.out");
+    c.compressed = test::read_file(dir + "/all.bz2");
+    c.decoded = test::read_file(dir + "/all.out");
     auto built = decode::build_index(c.compressed, kOptions);
     EXPECT_TRUE(built) << built.error().display();
     if (built) c.index = std::move(*built);

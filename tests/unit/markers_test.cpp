@@ -10,9 +10,11 @@
 #include "morvane/format/scan.hpp"
 #include "support/block_builder.hpp"
 #include "support/bz2_tools.hpp"
+#include "support/recording_writer.hpp"
 
 using namespace morvane;
 using namespace morvane::decode;
+using namespace morvane::test;
 
 namespace {
 
@@ -27,28 +29,12 @@ std::vector<std::uint64_t> offsets(const std::vector<Marker>& markers) {
 
 Error too_many() { return Error::invalid_configuration("input contains too many speculative markers"); }
 
-struct Calls {
-  std::vector<std::vector<std::uint8_t>> pieces;
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> progress;
-  int flushes = 0;
-};
-
-struct CallWriter {
-  Calls& calls;
-  std::expected<void, IoError> write_all(std::span<const std::uint8_t> bytes) {
-    calls.pieces.emplace_back(bytes.begin(), bytes.end());
-    return {};
-  }
-  std::expected<void, IoError> flush() { return ++calls.flushes, std::expected<void, IoError>{}; }
-};
-
 // The walk with decoding on the calling thread, as the one-thread scanning road runs it.
 Result<index::Index> walk(std::span<const std::uint8_t> data, Calls& calls) {
   auto markers = collect_markers(format::scan_range(data, 0, data.size()), data.size());
   if (!markers) return fail(markers.error());
   CallWriter writer{calls};
-  return assemble(data, writer, *markers, SerialCandidates(data, *markers),
-                  [&](std::uint64_t at, std::uint64_t total) { calls.progress.emplace_back(at, total); });
+  return assemble(data, writer, *markers, SerialCandidates(data, *markers), recorder(calls));
 }
 
 std::vector<std::uint8_t> chunk(std::size_t n, std::uint64_t seed) { return test::text_bytes(n, seed); }

@@ -16,17 +16,13 @@
 #include <vector>
 
 #include "morvane/concurrency/thread_pool.hpp"
+#include "support/checks.hpp"
 
 using namespace morvane;
 using concurrency::ThreadPool;
+using test::make_pool;
 
 namespace {
-
-std::unique_ptr<ThreadPool> make_pool(std::uint64_t threads) {
-  auto pool = concurrency::thread_pool(threads);
-  EXPECT_TRUE(pool.has_value());
-  return pool ? std::move(*pool) : nullptr;
-}
 
 std::string current_thread_name() {
   char name[16] = {};

@@ -11,6 +11,8 @@
 #include "morvane/constants.hpp"
 #include "morvane/format/parallel_scan.hpp"
 #include "morvane/format/scan.hpp"
+#include "support/checks.hpp"
+#include "support/reference_scan.hpp"
 
 using namespace morvane;
 using format::BlockCandidate;
@@ -19,6 +21,9 @@ using format::ScanResult;
 using format::StreamCandidate;
 using Bytes = std::vector<std::uint8_t>;
 using PoolPtr = const concurrency::ThreadPool*;
+using test::bits_at;
+using test::make_pool;
+using test::reference_scan;
 
 namespace {
 
@@ -48,38 +53,6 @@ void plant_end(Bytes& data, std::uint64_t bit, std::uint32_t crc) {
 
 void plant_header(Bytes& data, std::uint64_t byte, char level) {
   for (char c : {'B', 'Z', 'h', level}) data.at(byte++) = static_cast<std::uint8_t>(c);
-}
-
-std::uint64_t get_bits(const Bytes& data, std::uint64_t bit, unsigned count) {
-  std::uint64_t value = 0;
-  for (unsigned k = 0; k < count; ++k, ++bit) value = (value << 1) | ((data[bit / 8] >> (7 - bit % 8)) & 1);
-  return value;
-}
-
-// An independent scan: a one-bit shift register over the whole input, and a
-// plain byte compare for headers.
-ScanResult reference_scan(const Bytes& data) {
-  ScanResult out;
-  const std::uint64_t len_bits = data.size() * 8;
-  for (std::uint64_t i = 0; i + 4 <= data.size(); ++i) {
-    if (data[i] == 'B' && data[i + 1] == 'Z' && data[i + 2] == 'h' && data[i + 3] >= '1' && data[i + 3] <= '9') {
-      out.streams.push_back({i, static_cast<std::uint8_t>(data[i + 3] - '0')});
-    }
-  }
-  std::uint64_t shift = 0;
-  for (std::uint64_t end = 1; end <= len_bits; ++end) {
-    shift = (shift << 1) | ((data[(end - 1) / 8] >> (7 - (end - 1) % 8)) & 1);
-    if (end < 48) continue;
-    const std::uint64_t bit = end - 48;
-    const std::uint64_t value = shift & ((std::uint64_t{1} << 48) - 1);
-    if (value == kEndMagic && bit + 80 <= len_bits) {
-      out.ends.push_back({bit, static_cast<std::uint32_t>(get_bits(data, bit + 48, 32))});
-    } else if (value == kBlockMagic && bit + 105 <= len_bits) {
-      out.blocks.push_back({bit, static_cast<std::uint32_t>(get_bits(data, bit + 48, 32)),
-                            static_cast<std::uint32_t>(get_bits(data, bit + 81, 24)), get_bits(data, bit + 80, 1) != 0});
-    }
-  }
-  return out;
 }
 
 Bytes random_bytes(std::size_t size, std::uint32_t seed) {
@@ -116,12 +89,6 @@ void expect_ascending(const ScanResult& r) {
   strictly(r.ends, [](const EndCandidate& c) { return c.bit_offset; });
 }
 
-std::unique_ptr<concurrency::ThreadPool> make_pool(std::uint64_t threads) {
-  auto pool = concurrency::thread_pool(threads);
-  EXPECT_TRUE(pool.has_value());
-  return pool ? std::move(*pool) : nullptr;
-}
-
 }  // namespace
 
 TEST(ScanBitReader, ReadsMostSignificantFirstAndReportsMisuse) {
@@ -133,7 +100,7 @@ TEST(ScanBitReader, ReadsMostSignificantFirstAndReportsMisuse) {
   EXPECT_EQ(reader.read_bits(23, 1).value(), 1u);
   EXPECT_EQ(reader.read_bits(24, 0).value(), 0u);
   const Bytes wide = random_bytes(10, 3);
-  EXPECT_EQ(bitreader::BitReader(wide).read_bits(5, 64).value(), get_bits(wide, 5, 64));
+  EXPECT_EQ(bitreader::BitReader(wide).read_bits(5, 64).value(), bits_at(wide, 5, 64));
 
   EXPECT_EQ(reader.read_bits(0, 65).error().display(), "cannot read 65 bits at once; maximum is 64");
   EXPECT_EQ(reader.read_bit(25).error().display(), "bit offset 25 is beyond the 24-bit input");

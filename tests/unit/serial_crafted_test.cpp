@@ -6,6 +6,7 @@
 #include "morvane/decoder/serial.hpp"
 #include "support/block_builder.hpp"
 #include "support/bz2_tools.hpp"
+#include "support/checks.hpp"
 
 using namespace morvane;
 using namespace morvane::test;
@@ -45,15 +46,6 @@ Outcome run(std::span<const std::uint8_t> input, int fail_write = -1, bool fail_
   });
   return r;
 }
-
-testing::AssertionResult fails_with(const Result<void>& r, std::uint64_t bit, DecodeError kind) {
-  const Error want = Error::decode(bit, kind);
-  if (r) return testing::AssertionFailure() << "succeeded; expected " << want.display();
-  if (r.error() == want) return testing::AssertionSuccess();
-  return testing::AssertionFailure() << r.error().display() << "; expected " << want.display();
-}
-
-Bytes bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
 
 // A crafted stream of one block per chunk, with the positions of its records.
 struct CraftedStream {
