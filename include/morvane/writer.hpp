@@ -43,6 +43,7 @@ struct VectorWriter {
   std::expected<void, IoError> flush() { return {}; }
 };
 
+// Reports nothing; holds nothing, so it may be shared between threads.
 struct NoProgress {
   void operator()(std::uint64_t, std::uint64_t) const {}
 };
