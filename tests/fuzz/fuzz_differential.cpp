@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Fingerprint serial_out, scanning_out;
   FingerprintWriter serial_writer{serial_out}, scanning_writer{scanning_out};
   auto serial = decode::decompress_to_writer(input, serial_writer, {1, MAX_BLOCK_OUTPUT});
-  auto scanning = decode::decode_and_index(input, scanning_writer, {2, MAX_BLOCK_OUTPUT}, NoProgress{});
+  auto scanning = decode::decode_to_writer_impl(input, scanning_writer, {2, MAX_BLOCK_OUTPUT}, NoProgress{});
   const auto oracle = libbz2_decode(input);
 
   if (serial && !scanning) {

@@ -27,7 +27,7 @@ Result<void> decompress(std::span<const std::uint8_t> data, Calls& calls, Decode
 // The scanning road whatever the thread count.
 Result<index::Index> decode_with_index(std::span<const std::uint8_t> data, Calls& calls, DecodeOptions options) {
   CallWriter writer{calls};
-  return decode_and_index(data, writer, options, recorder(calls));
+  return decode_to_writer_impl(data, writer, options, recorder(calls));
 }
 
 struct Sample {

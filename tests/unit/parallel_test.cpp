@@ -15,6 +15,8 @@
 #include "morvane/constants.hpp"
 #include "morvane/decode/engine.hpp"
 #include "morvane/decode/parallel.hpp"
+#include "morvane/concurrency/thread_pool.hpp"
+#include "morvane/decode/workers.hpp"
 #include "morvane/format/parallel_scan.hpp"
 #include "support/block_builder.hpp"
 #include "support/bz2_tools.hpp"
@@ -58,22 +60,24 @@ struct NoHold {
 
 // The product's steps, counted; `hold` runs before each read (to hold or fail it).
 template <class Hold = NoHold>
-struct CountingSteps {
+struct CountingSteps final : WorkSteps {
+  CountingSteps(Counters& counters, Hold hold = {}) : counters(counters), hold(std::move(hold)) {}
   Counters& counters;
-  Hold hold = {};
+  Hold hold;
   Result<std::optional<decoder::BlockShape>> read(std::span<const std::uint8_t> data, const WorkItem& item,
-                                                  decoder::Decoder& decoder, const decoder::Wanted& wanted) const {
+                                                  decoder::Decoder& decoder,
+                                                  const decoder::Wanted& wanted) const override {
     hold(item);
     counters.reads.fetch_add(1);
     counters.enter();
-    auto shape = DecodeSteps{}.read(data, item, decoder, wanted);
+    auto shape = WorkSteps::read(data, item, decoder, wanted);
     counters.running.fetch_sub(1);
     return shape;
   }
-  Result<void> finish(decoder::Decoder& decoder, BlockBuffer& out) const {
+  Result<void> finish(decoder::Decoder& decoder, BlockBuffer& out) const override {
     counters.finishes.fetch_add(1);
     counters.enter();
-    auto finished = decoder.finish(out);
+    auto finished = WorkSteps::finish(decoder, out);
     counters.running.fetch_sub(1);
     return finished;
   }
@@ -86,7 +90,7 @@ Result<index::Index> run_parallel(std::span<const std::uint8_t> data, W& writer,
   auto pool = thread_pool(threads).value();
   auto markers = collect_markers(format::scan_with_pool(data, pool.get()).value(), data.size());
   if (!markers) return fail(markers.error());
-  return parallel_road<Walk::kIndex>(data, writer, *markers, *pool, limit, progress, steps);
+  return parallel_road<Walk::kIndex>(data, writer, *markers, *pool, limit, progress, &steps);
 }
 
 // Many blocks in many streams: pbzip2 at level 1 with 100000-byte chunks.
@@ -272,7 +276,7 @@ TEST(ParallelCandidatesMap, ParkedResultsReachTheWalkInOrder) {
     Result<decoder::DecodedCandidate> result = marker == 5 ? fail(parked) : Result<decoder::DecodedCandidate>(sized(100 * marker));
     ASSERT_FALSE(ends.first.send(WorkResult{marker, std::move(result)}));
   }
-  ParallelCandidates candidates(std::move(ends.second));
+  ParallelCandidates candidates = ParallelCandidatesOf::make(std::move(ends.second));
   // Taking 2 parks 3 and 5 on the way and drops 0, which is below it.
   auto two = candidates.take(2);
   ASSERT_TRUE(two);

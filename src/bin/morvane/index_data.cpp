@@ -14,9 +14,9 @@ Result<index::Index> build_index_data(std::span<const std::uint8_t> input, std::
   DiscardWriter sink;
   // Always the scanning road, whatever the thread count: the index is the point.
   Result<index::Index> result = [&] {
-    if (!max_output) return decode::decode_and_index(input, sink, options, forward);
+    if (!max_output) return decode::decode_to_writer_impl(input, sink, options, forward);
     LimitedWriter<DiscardWriter> capped(max_output, sink);
-    return decode::decode_and_index(input, capped, options, forward);
+    return decode::decode_to_writer_impl(input, capped, options, forward);
   }();
   progress.finish();
   return result;

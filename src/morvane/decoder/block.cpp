@@ -7,6 +7,8 @@
 
 #include "morvane/constants.hpp"
 #include "morvane/decoder/crc32.hpp"
+#include "morvane/decoder/stages.hpp"
+#include "morvane/decoder/workspace.hpp"
 
 namespace morvane::decoder {
 namespace {
@@ -25,6 +27,24 @@ std::atomic<Decoder*> idle_decoders[kLentSlots];
 
 }  // namespace
 
+struct Decoder::State {
+  // The block between read and finish.
+  struct Pending {
+    std::uint64_t block_start;
+    std::uint64_t output_limit;
+    std::uint32_t stored_crc;
+    std::uint32_t origin;
+    std::uint32_t symbols;
+  };
+
+  Workspace work;
+  stages::CodingTables tables;  // kept for their storage
+  std::optional<Pending> pending;
+};
+
+Decoder::Decoder() : state_(std::make_unique<State>()) {}
+Decoder::~Decoder() = default;
+
 Result<BlockShape> Decoder::read(Bits& bits, std::uint8_t level, std::optional<std::uint32_t> expected_crc) {
   auto shape = read_if(bits, level, expected_crc, Wanted{});
   if (!shape) return fail(std::move(shape.error()));
@@ -33,7 +53,7 @@ Result<BlockShape> Decoder::read(Bits& bits, std::uint8_t level, std::optional<s
 
 Result<std::optional<BlockShape>> Decoder::read_if(Bits& bits, std::uint8_t level,
                                                    std::optional<std::uint32_t> expected_crc, const Wanted& wanted) {
-  pending_.reset();
+  state_->pending.reset();
   const std::uint64_t block_start = bits.pos() >= kMagicBits ? bits.pos() - kMagicBits : 0;
   const auto whole_block = [&](DecodeError kind) { return fail(Error::decode(block_start, kind)); };
   // Callers validate the level; one outside 1..9 would give blocks longer than
@@ -65,30 +85,31 @@ Result<std::optional<BlockShape>> Decoder::read_if(Bits& bits, std::uint8_t leve
   }
   if (mtf.size == 0) return whole_block(DecodeError::InvalidBlock);
 
-  if (auto read = stages::read_tables(bits, mtf.size + 2, tables_); !read) return fail(std::move(read.error()));
+  if (auto read = stages::read_tables(bits, mtf.size + 2, state_->tables); !read) return fail(std::move(read.error()));
 
-  work_.prepare(tables_.selectors.size() * stages::kGroupSize >= kHugePageSymbols);
+  state_->work.prepare(state_->tables.selectors.size() * stages::kGroupSize >= kHugePageSymbols);
   const auto max_symbols = static_cast<std::uint32_t>(level * kSymbolsPerLevel);
-  auto n = stages::decode_symbols(bits, tables_, mtf, work_.tt(), max_symbols, wanted);
+  auto n = stages::decode_symbols(bits, state_->tables, mtf, state_->work.tt(), max_symbols, wanted);
   if (!n) return fail(std::move(n.error()));
   if (*n == stages::kAbandoned) return std::optional<BlockShape>();
-  work_.note_use(*n);
+  state_->work.note_use(*n);
   if (*origin >= *n) return whole_block(DecodeError::InvalidBlock);
 
-  pending_ = Pending{block_start, max_block_output(level), *stored_crc, *origin, *n};
+  state_->pending = State::Pending{block_start, max_block_output(level), *stored_crc, *origin, *n};
   return std::optional<BlockShape>(BlockShape{bits.pos(), *stored_crc, *n});
 }
 
 Result<void> Decoder::finish(BlockBuffer& out) {
-  assert(pending_.has_value());
-  const Pending block = *pending_;
-  pending_.reset();
+  assert(state_->pending.has_value());
+  const State::Pending block = *state_->pending;
+  state_->pending.reset();
   const auto whole_block = [&](DecodeError kind) { return fail(Error::decode(block.block_start, kind)); };
 
-  stages::inverse_transform(work_.tt(), block.symbols, block.origin, work_.bytes(), work_.scratch(block.symbols));
-  const std::span<const std::uint8_t> bytes(work_.bytes(), block.symbols);
+  Workspace& work = state_->work;
+  stages::inverse_transform(work.tt(), block.symbols, block.origin, work.bytes(), work.scratch(block.symbols));
+  const std::span<const std::uint8_t> bytes(work.bytes(), block.symbols);
   // The transform is done with its scratch: the places of the repeat counts go there.
-  std::uint32_t* const counts = work_.counts();
+  std::uint32_t* const counts = work.counts();
   auto runs = stages::scan_runs(bytes, block.output_limit, block.block_start, counts);
   if (!runs) return fail(std::move(runs.error()));
   out.resize(static_cast<std::size_t>(runs->length));
@@ -105,7 +126,7 @@ Result<DecodedBlock> Decoder::block(Bits& bits, std::uint8_t level, std::optiona
   return decoded;
 }
 
-bool Decoder::small_when_idle() const { return work_.small(kLentSymbols); }
+bool Decoder::small_when_idle() const { return state_->work.small(kLentSymbols); }
 
 LentDecoder::LentDecoder() : decoder_(nullptr) {
   for (auto& slot : idle_decoders) {

@@ -20,7 +20,8 @@ namespace morvane::decoder {
 
 class BlockBuffer;
 
-// Takes the storage of buffers that belong to it when they are destroyed.
+// Takes the storage of buffers that belong to it when they are destroyed;
+// its recycle may be called from any thread.
 class BufferRecycler {
  public:
   // `buffer` no longer belongs to any recycler; must not throw.
@@ -30,6 +31,7 @@ class BufferRecycler {
   ~BufferRecycler() = default;
 };
 
+// One owner at a time; it moves between threads with the block it holds.
 class BlockBuffer {
  public:
   // Blocks of at least this many bytes are mapped directly, in whole pages.

@@ -22,6 +22,7 @@ inline std::uint64_t load_be64(const std::uint8_t* p) {
   return w;
 }
 
+// A cursor of one thread; many cursors may read the same bytes at once.
 class Bits {
  public:
   Bits(std::span<const std::uint8_t> data, std::uint64_t pos) : data_(data.data()), size_(data.size()), pos_(pos) {}

@@ -12,14 +12,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 
 #include "morvane/decoder/bits.hpp"
 #include "morvane/decoder/block_buffer.hpp"
-#include "morvane/decoder/stages.hpp"
 #include "morvane/decoder/wanted.hpp"
-#include "morvane/decoder/workspace.hpp"
 #include "morvane/error.hpp"
 
 namespace morvane::decoder {
@@ -47,6 +46,11 @@ struct BlockShape {
 // finished, and its working memory from block to block.
 class Decoder {
  public:
+  Decoder();
+  ~Decoder();
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+
   // Reads the block whose magic the caller has just read, up to its
   // end-of-block code; on success the cursor stands right after it. `level` is
   // 1..9. Every check of the block's structure is made here; only the output's
@@ -67,25 +71,18 @@ class Decoder {
   bool small_when_idle() const;
 
  private:
-  // The block between read and finish.
-  struct Pending {
-    std::uint64_t block_start;
-    std::uint64_t output_limit;
-    std::uint32_t stored_crc;
-    std::uint32_t origin;
-    std::uint32_t symbols;
-  };
-
-  Workspace work_;
-  stages::CodingTables tables_;  // kept for their storage
-  std::optional<Pending> pending_;
+  // The working memory, the coding tables (kept for their storage) and the
+  // block between read and finish.
+  struct State;
+  std::unique_ptr<State> state_;
 };
 
 // A Decoder for the length of one call or one worker. Mapping a workspace and
 // faulting its first pages in costs more than decoding a small block, so idle
 // decoders whose working memory is small are kept in a few process-wide slots
 // and lent again; one that grew large (huge pages, or pages for more than
-// 256Ki symbols) is freed when its loan ends, so little memory outlives a call.
+// 256Ki symbols) is freed when its loan ends, so little memory outlives a call. A loan belongs to one thread; loans may be
+// taken and given back on any threads at once.
 class LentDecoder {
  public:
   LentDecoder();

@@ -35,7 +35,7 @@ concept Candidates = requires(C& candidates, std::uint64_t marker) {
 
 // Decodes each block on demand in the calling thread, with one Decoder for
 // the whole walk; a block's buffer comes back once the walk has written it
-// and serves the next block.
+// and serves the next block. One thread at a time (the walk's).
 class SerialCandidates final : public decoder::BufferRecycler {
  public:
   SerialCandidates(std::span<const std::uint8_t> data, std::span<const Marker> markers)

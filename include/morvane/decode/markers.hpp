@@ -14,6 +14,7 @@
 
 namespace morvane::decode {
 
+// A plain value: the marker list is shared read-only between threads.
 class Marker {
  public:
   using Block = format::BlockCandidate;
