@@ -57,8 +57,8 @@ std::expected<std::vector<std::uint8_t>, IoError> read_sized(int fd, std::size_t
     if (n == 0) break;
     used += static_cast<std::size_t>(n);
   }
+  // The slack is kept: giving it back would copy the whole input once more.
   out.resize(used);
-  out.shrink_to_fit();
   return out;
 }
 
