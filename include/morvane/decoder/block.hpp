@@ -103,10 +103,11 @@ Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> data, st
                                           std::uint32_t expected_crc);
 
 // The same with a Decoder of the caller's, reused from candidate to candidate,
-// so that its working memory is mapped once. The result is the same as with a
-// fresh Decoder.
+// so that its working memory is mapped once, and the output written into
+// `out` (a buffer reused from the last block keeps its pages). The result is
+// the same as with a fresh Decoder.
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> data, std::uint64_t bit_offset,
-                                          std::uint32_t expected_crc, Decoder& decoder);
+                                          std::uint32_t expected_crc, Decoder& decoder, BlockBuffer out = {});
 
 // The first step of decode_candidate alone: checks the offset and the magic,
 // then reads the block (level 9) unless `wanted` gives it up (nothing).

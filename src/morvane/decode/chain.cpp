@@ -6,6 +6,13 @@
 namespace morvane::decode {
 namespace {
 
+// The marker right after the stream header at byte `header`, if one is there.
+std::optional<std::uint64_t> after_header(std::span<const std::uint8_t> data, std::span<const Marker> markers,
+                                          std::uint64_t header) {
+  if (!stream_header_level(data, header) || header > (UINT64_MAX - kStreamHeaderBits) / 8) return std::nullopt;
+  return find_marker(markers, 8 * header + kStreamHeaderBits);
+}
+
 // Follows end-of-stream markers from marker `at` to the first block marker.
 std::optional<std::uint64_t> block_from(std::span<const std::uint8_t> data, std::span<const Marker> markers,
                                         std::optional<std::uint64_t> at) {
@@ -14,9 +21,7 @@ std::optional<std::uint64_t> block_from(std::span<const std::uint8_t> data, std:
     if (marker.block() != nullptr) return at;
     const std::uint64_t end = marker.end()->bit_offset;
     if (end > UINT64_MAX - kEndRecordPaddedBits) return std::nullopt;
-    const std::uint64_t header = (end + kEndRecordPaddedBits) / 8;
-    if (!stream_header_level(data, header) || header > (UINT64_MAX - kStreamHeaderBits) / 8) return std::nullopt;
-    at = find_marker(markers, 8 * header + kStreamHeaderBits);
+    at = after_header(data, markers, (end + kEndRecordPaddedBits) / 8);
   }
   return std::nullopt;
 }
@@ -30,10 +35,7 @@ std::optional<std::uint64_t> next_chain_block(std::span<const std::uint8_t> data
 
 std::optional<std::uint64_t> first_chain_block(std::span<const std::uint8_t> data, std::span<const Marker> markers,
                                                std::uint64_t header_byte) {
-  if (!stream_header_level(data, header_byte) || header_byte > (UINT64_MAX - kStreamHeaderBits) / 8) {
-    return std::nullopt;
-  }
-  return block_from(data, markers, find_marker(markers, 8 * header_byte + kStreamHeaderBits));
+  return block_from(data, markers, after_header(data, markers, header_byte));
 }
 
 }  // namespace morvane::decode

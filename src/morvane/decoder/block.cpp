@@ -157,10 +157,10 @@ Result<std::optional<BlockShape>> read_candidate(std::span<const std::uint8_t> d
 }
 
 Result<DecodedCandidate> decode_candidate(std::span<const std::uint8_t> data, std::uint64_t bit_offset,
-                                          std::uint32_t expected_crc, Decoder& decoder) {
+                                          std::uint32_t expected_crc, Decoder& decoder, BlockBuffer out) {
   auto shape = read_candidate(data, bit_offset, expected_crc, decoder, Wanted{});
   if (!shape) return fail(std::move(shape.error()));
-  DecodedCandidate decoded{BlockBuffer(), (*shape)->end_bit, (*shape)->symbols};
+  DecodedCandidate decoded{std::move(out), (*shape)->end_bit, (*shape)->symbols};
   if (auto finished = decoder.finish(decoded.data); !finished) return fail(std::move(finished.error()));
   return decoded;
 }
