@@ -24,6 +24,13 @@ inline constexpr std::size_t kLentSlots = 4;
 inline constexpr std::size_t kLentSymbols = 262144;
 // Slots taken and filled by exchange: no lock, so a fork never inherits one held.
 std::atomic<Decoder*> idle_decoders[kLentSlots];
+// In the sanitizer and fuzzer builds no decoder outlives its loan, so that no
+// finding depends on what an earlier call left behind.
+#if defined(MORVANE_PLAIN_ALLOCATION)
+inline constexpr bool kKeepIdle = false;
+#else
+inline constexpr bool kKeepIdle = true;
+#endif
 
 }  // namespace
 
@@ -172,6 +179,10 @@ bool Decoder::small_when_idle() const {
 }
 
 LentDecoder::LentDecoder() : decoder_(nullptr) {
+  if (!kKeepIdle) {
+    decoder_ = new Decoder();
+    return;
+  }
   for (auto& slot : idle_decoders) {
     if (slot.load(std::memory_order_relaxed) == nullptr) continue;
     if ((decoder_ = slot.exchange(nullptr, std::memory_order_acquire)) != nullptr) return;
@@ -180,7 +191,7 @@ LentDecoder::LentDecoder() : decoder_(nullptr) {
 }
 
 LentDecoder::~LentDecoder() {
-  if (decoder_->small_when_idle()) {
+  if (kKeepIdle && decoder_->small_when_idle()) {
     for (auto& slot : idle_decoders) {
       Decoder* empty = nullptr;
       if (slot.compare_exchange_strong(empty, decoder_, std::memory_order_release)) return;

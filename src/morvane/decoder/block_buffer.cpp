@@ -20,6 +20,14 @@ std::size_t page_size() {
   return size;
 }
 
+// Large buffers are mapped directly, except where the ordinary allocator must
+// see every buffer (the sanitizer and fuzzer builds).
+#if defined(MORVANE_PLAIN_ALLOCATION)
+inline constexpr bool kMapLarge = false;
+#else
+inline constexpr bool kMapLarge = true;
+#endif
+
 // Buffers at least this large are offered to the kernel as huge pages.
 inline constexpr std::size_t kHugePageThreshold = std::size_t{4} << 20;
 // Storage kept for a smaller block may exceed twice its size by this much.
@@ -79,7 +87,7 @@ void BlockBuffer::resize(std::size_t size) {
     return;
   }
   obtained.fetch_add(1, std::memory_order_relaxed);
-  if (size >= kMapThreshold) {
+  if (kMapLarge && size >= kMapThreshold) {
     if (mapped_) {
       // Moves the page tables, not the bytes: the pages already faulted in stay.
       void* moved = mremap(data_, whole_pages(capacity_), whole_pages(want), MREMAP_MAYMOVE);
