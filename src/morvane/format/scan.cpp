@@ -150,7 +150,7 @@ void scan_into(std::span<const std::uint8_t> data, std::uint64_t start, std::uin
   if (start >= end) return;
   RangeScanner<Sink> scanner(data, sink);
   const std::uint8_t* p = data.data();
-  const PairFilter& lead = Sink::kStreams ? kLeadFilter : kMagicLeadFilter;
+  static constexpr const PairFilter& lead = Sink::kStreams ? kLeadFilter : kMagicLeadFilter;
 
   // Fast part: every byte i here has a successor inside the input, so the
   // pair lookup needs no bounds check. A flag that survives the pair filter
@@ -158,7 +158,7 @@ void scan_into(std::span<const std::uint8_t> data, std::uint64_t start, std::uin
   // finds exactly what a full comparison at every bit would.
   const std::uint64_t paired_end = std::min(end, length - 1);
   std::uint64_t i = start;
-  auto flags = [p, &lead](std::uint64_t at) { return lead[p[at]] & kFollowFilter[p[at + 1]]; };
+  auto flags = [p](std::uint64_t at) { return lead[p[at]] & kFollowFilter[p[at + 1]]; };
   while (i + 8 <= paired_end) {
     if (sink.stopped()) return;
     const std::uint64_t piece_end = std::min(paired_end, i + kPieceBytes);
