@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "morvane/format/parallel_scan.hpp"
+#include "morvane/format/magic_scan.hpp"
 #include "morvane/format/scan.hpp"
 #include "support/reference_scan.hpp"
 
@@ -60,11 +60,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   append(tiled, format::scan_range(input, end, size));
   FUZZ_CHECK(tiled == expected);
 
-  auto checked = format::scan_with_pool(input, nullptr);
+  auto checked = format::scan_input(input);
+  auto magics = format::scan_magics(input, nullptr, UINT64_MAX);
   if (valid_header(input)) {
     FUZZ_CHECK(checked.has_value() && *checked == expected);
+    // The engine's scan: the same block and end magics, as keys, chunk by chunk.
+    std::vector<format::MagicKey> keys, joined;
+    for (const auto& b : expected.blocks) keys.push_back(format::block_key(b.bit_offset));
+    for (const auto& e : expected.ends) keys.push_back(format::end_key(e.bit_offset));
+    std::sort(keys.begin(), keys.end());
+    FUZZ_CHECK(magics.has_value() && !magics->over_cap);
+    for (const auto& chunk : magics->chunks) joined.insert(joined.end(), chunk.begin(), chunk.end());
+    FUZZ_CHECK(joined == keys);
+    // Over a cap below the block magics' count, the scan says so.
+    if (!expected.blocks.empty()) {
+      auto capped = format::scan_magics(input, nullptr, expected.blocks.size() - 1);
+      FUZZ_CHECK(capped.has_value() && capped->over_cap);
+    }
   } else {
     FUZZ_CHECK(!checked && checked.error().tag() == Error::Tag::InvalidStreamHeader);
+    FUZZ_CHECK(!magics && magics.error().tag() == Error::Tag::InvalidStreamHeader);
   }
 
   return 0;

@@ -1,5 +1,5 @@
-// The marker list (sort, one per offset, the block-only cap), the lookup, and
-// the ordered walk's records and chain checks on crafted streams.
+// The marker list (index, lookup and CRCs across the scan's chunks), and the
+// ordered walk's records and chain checks on crafted streams.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +7,9 @@
 
 #include "morvane/decode/assemble.hpp"
 #include "morvane/decode/markers.hpp"
+#include "morvane/format/magic_scan.hpp"
 #include "morvane/format/scan.hpp"
+#include "morvane/constants.hpp"
 #include "support/block_builder.hpp"
 #include "support/bz2_tools.hpp"
 #include "support/recording_writer.hpp"
@@ -18,84 +20,64 @@ using namespace morvane::test;
 
 namespace {
 
-format::BlockCandidate block_at(std::uint64_t bit) { return {bit, static_cast<std::uint32_t>(bit * 7), 0, false}; }
-format::EndCandidate end_at(std::uint64_t bit) { return {bit, static_cast<std::uint32_t>(bit * 3)}; }
-
-std::vector<std::uint64_t> offsets(const std::vector<Marker>& markers) {
-  std::vector<std::uint64_t> out;
-  for (const auto& m : markers) out.push_back(m.bit_offset());
-  return out;
-}
-
-Error too_many() { return Error::invalid_configuration("input contains too many speculative markers"); }
-
 // The walk with decoding on the calling thread, as the one-thread scanning road runs it.
 Result<index::Index> walk(std::span<const std::uint8_t> data, Calls& calls) {
-  auto markers = collect_markers(format::scan_range(data, 0, data.size()), data.size());
-  if (!markers) return fail(markers.error());
+  // The engine refuses an input without a stream header before it walks;
+  // the walk itself is tried on one here too (the empty input).
+  auto scan = format::scan_magics(data, nullptr, marker_cap(data.size()));
+  const MarkerList markers = scan ? MarkerList(data, std::move(scan->chunks)) : MarkerList();
   CallWriter writer{calls};
-  return assemble(data, writer, *markers, SerialCandidates(data, *markers), recorder(calls));
+  return assemble(data, writer, markers, SerialCandidates(data, markers), recorder(calls));
 }
 
 std::vector<std::uint8_t> chunk(std::size_t n, std::uint64_t seed) { return test::text_bytes(n, seed); }
 
 }  // namespace
 
-TEST(MarkerList, SortedOnePerOffsetStreamsDropped) {
-  format::ScanResult scan;
-  scan.streams = {{0, 9}, {40, 1}};
-  scan.blocks = {block_at(900), block_at(32), block_at(500)};
-  scan.ends = {end_at(700), end_at(32), end_at(100)};
-  auto markers = collect_markers(std::move(scan), 1000);
-  ASSERT_TRUE(markers);
-  EXPECT_EQ(offsets(*markers), (std::vector<std::uint64_t>{32, 100, 500, 700, 900}));
-  // Each marker keeps its own fields.
-  ASSERT_NE((*markers)[2].block(), nullptr);
-  EXPECT_EQ((*markers)[2].block()->crc, 3500u);
-  ASSERT_NE((*markers)[3].end(), nullptr);
-  EXPECT_EQ((*markers)[3].end()->crc, 2100u);
-  EXPECT_EQ((*markers)[3].block(), nullptr);
-}
-
-TEST(MarkerList, CapCountsBlockMarkersOnly) {
-  // 1000 bytes allow (1000 >> 4) + 64 = 126 block markers.
-  ASSERT_EQ(marker_cap(1000), 126u);
-  auto scan_with = [](std::size_t blocks, std::size_t ends) {
-    format::ScanResult scan;
-    for (std::size_t i = 0; i < blocks; ++i) scan.blocks.push_back(block_at(2 * i));
-    for (std::size_t i = 0; i < ends; ++i) scan.ends.push_back(end_at(2 * i + 1));
-    return scan;
-  };
-  auto at_limit = collect_markers(scan_with(126, 0), 1000);
-  ASSERT_TRUE(at_limit);
-  EXPECT_EQ(at_limit->size(), 126u);
-  EXPECT_EQ(collect_markers(scan_with(127, 0), 1000).error(), too_many());
-  // End markers cost no decode: thousands of them beside the limit are fine.
-  auto with_ends = collect_markers(scan_with(126, 5000), 1000);
-  ASSERT_TRUE(with_ends);
-  EXPECT_EQ(with_ends->size(), 5126u);
-  EXPECT_EQ(collect_markers(scan_with(127, 5000), 1000).error(), too_many());
-  // Duplicate offsets are counted once.
-  auto doubled = scan_with(126, 0);
-  doubled.blocks.push_back(block_at(0));
-  EXPECT_TRUE(collect_markers(std::move(doubled), 1000));
-}
-
-TEST(MarkerLookup, ExactOffsetsOnlyAgainstALinearSearch) {
-  EXPECT_EQ(find_marker({}, 0), std::nullopt);
+TEST(MarkerList, IndexLookupAndCrcAcrossChunksAgainstALinearSearch) {
+  // Markers spread over four scan chunks, one of them empty, with the 32 bits
+  // after each magic set to a value of its own.
+  constexpr std::uint64_t kMiBBits = 8 * format::kScanChunkBytes;
+  std::vector<std::uint8_t> data(4 * format::kScanChunkBytes);
   std::mt19937_64 rng(7);
-  for (int round = 0; round < 200; ++round) {
-    format::ScanResult scan;
-    std::size_t n = 1 + rng() % 40;
-    for (std::size_t i = 0; i < n; ++i) scan.blocks.push_back(block_at(rng() % 300));
-    auto markers = collect_markers(std::move(scan), 1 << 20).value();
-    for (std::uint64_t bit = 0; bit < 310; ++bit) {
-      std::optional<std::uint64_t> expected;
-      for (std::size_t i = 0; i < markers.size(); ++i)
-        if (markers[i].bit_offset() == bit) expected = i;
-      ASSERT_EQ(find_marker(markers, bit), expected) << "bit " << bit;
+  std::vector<std::uint64_t> offsets;
+  for (int i = 0; i < 300; ++i) {
+    const std::uint64_t bit = rng() % (4 * kMiBBits - 200);
+    if (bit / kMiBBits != 2) offsets.push_back(bit / 97 * 97);  // at least 97 bits apart: fields never overlap
+  }
+  std::sort(offsets.begin(), offsets.end());
+  offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+  std::vector<Marker> list;
+  for (std::uint64_t bit : offsets) {
+    list.push_back(bit % 3 == 0 ? Marker::end(bit) : Marker::block(bit));
+    const auto crc = static_cast<std::uint32_t>(bit * 2654435761u);
+    for (unsigned k = 0; k < 32; ++k) {
+      const std::uint64_t at = bit + kMagicBits + k;
+      if ((crc >> (31 - k)) & 1) data[at / 8] |= static_cast<std::uint8_t>(0x80 >> (at % 8));
     }
   }
+  const MarkerList markers = MarkerList::of(data, list);
+  ASSERT_EQ(markers.size(), list.size());
+  EXPECT_EQ(markers.block_count(),
+            static_cast<std::uint64_t>(std::count_if(list.begin(), list.end(), [](Marker m) { return m.is_block(); })));
+  for (std::uint64_t i = 0; i < list.size(); ++i) {
+    ASSERT_EQ(markers[i], list[i]);
+    ASSERT_EQ(markers.crc(i), static_cast<std::uint32_t>(list[i].bit_offset() * 2654435761u));
+  }
+  // Every offset near a marker, and far from any.
+  for (std::uint64_t bit : offsets) {
+    for (std::uint64_t probe : {bit - 1, bit, bit + 1, bit + 48}) {
+      const auto at = std::lower_bound(offsets.begin(), offsets.end(), probe);
+      const auto expected_index = static_cast<std::uint64_t>(at - offsets.begin());
+      ASSERT_EQ(markers.lower_bound(probe), expected_index);
+      ASSERT_EQ(markers.find(probe),
+                at != offsets.end() && *at == probe ? std::optional<std::uint64_t>(expected_index) : std::nullopt);
+    }
+  }
+  EXPECT_EQ(markers.find(2 * kMiBBits + 5), std::nullopt);
+  EXPECT_EQ(markers.lower_bound(2 * kMiBBits), markers.lower_bound(3 * kMiBBits));
+  EXPECT_EQ(markers.lower_bound(100 * kMiBBits), markers.size());
+  EXPECT_EQ(MarkerList().find(0), std::nullopt);
   EXPECT_EQ(offset_overflow().display(), "invalid configuration: offset arithmetic overflow");
 }
 
@@ -172,8 +154,9 @@ TEST(MarkerWalk, ChainFailuresAfterAStream) {
 }
 
 TEST(MarkerWalk, SerialCandidatesRefuseAnEndMarker) {
-  std::vector<Marker> markers = {Marker(end_at(32))};
   std::vector<std::uint8_t> data(16);
+  const std::vector<Marker> list = {Marker::end(32)};
+  const MarkerList markers = MarkerList::of(data, list);
   SerialCandidates candidates(data, markers);
   EXPECT_EQ(candidates.take(0).error(), Error::decode(32, DecodeError::InvalidMagic));
 }

@@ -1,5 +1,6 @@
-// The marker scan: an independent reference scan compared with the pooled and
-// unpooled scans, chunk boundaries, field bounds and the header check.
+// The scans: an independent reference scan compared with the full scan and
+// with the engine's magic scan (pooled and unpooled, chunk boundaries, the
+// cap), field bounds and the header check.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +10,7 @@
 #include "morvane/bitreader/bit_reader.hpp"
 #include "morvane/concurrency/thread_pool.hpp"
 #include "morvane/constants.hpp"
-#include "morvane/format/parallel_scan.hpp"
+#include "morvane/format/magic_scan.hpp"
 #include "morvane/format/scan.hpp"
 #include "support/checks.hpp"
 #include "support/reference_scan.hpp"
@@ -69,10 +70,37 @@ Bytes random_stream_like(std::size_t size, std::uint32_t seed) {
   return data;
 }
 
-ScanResult scan(const Bytes& data, const concurrency::ThreadPool* pool = nullptr) {
-  auto result = format::scan_with_pool(data, pool);
+ScanResult scan(const Bytes& data) {
+  auto result = format::scan_input(data);
   EXPECT_TRUE(result.has_value()) << result.error().display();
   return result ? *result : ScanResult{};
+}
+
+// The engine's keys of a full scan: its block and end magics, in bit order.
+std::vector<format::MagicKey> keys_of(const ScanResult& r) {
+  std::vector<format::MagicKey> keys;
+  for (const auto& b : r.blocks) keys.push_back(format::block_key(b.bit_offset));
+  for (const auto& e : r.ends) keys.push_back(format::end_key(e.bit_offset));
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+
+// The engine's scan with no cap to speak of, its chunks checked to hold only
+// their own magics and joined.
+std::vector<format::MagicKey> magic_keys(const Bytes& data, PoolPtr pool = nullptr) {
+  auto result = format::scan_magics(data, pool, UINT64_MAX);
+  EXPECT_TRUE(result.has_value()) << result.error().display();
+  if (!result) return {};
+  EXPECT_FALSE(result->over_cap);
+  EXPECT_EQ(result->chunks.size(), format::scan_chunks(data.size()));
+  std::vector<format::MagicKey> keys;
+  for (std::size_t c = 0; c < result->chunks.size(); ++c) {
+    for (format::MagicKey key : result->chunks[c]) {
+      EXPECT_EQ((key >> 1) / 8 / kMiB, c) << "key in the wrong chunk";
+      keys.push_back(key);
+    }
+  }
+  return keys;
 }
 
 template <class T>
@@ -80,14 +108,6 @@ bool contains(const std::vector<T>& items, const T& item) {
   return std::find(items.begin(), items.end(), item) != items.end();
 }
 
-void expect_ascending(const ScanResult& r) {
-  auto strictly = [](const auto& items, auto key) {
-    for (std::size_t i = 1; i < items.size(); ++i) EXPECT_LT(key(items[i - 1]), key(items[i])) << "at " << i;
-  };
-  strictly(r.streams, [](const StreamCandidate& c) { return c.byte_offset; });
-  strictly(r.blocks, [](const BlockCandidate& c) { return c.bit_offset; });
-  strictly(r.ends, [](const EndCandidate& c) { return c.bit_offset; });
-}
 
 }  // namespace
 
@@ -113,10 +133,11 @@ TEST(ScanBitReader, ReadsMostSignificantFirstAndReportsMisuse) {
 TEST(ScanHeader, RejectsInputsWithoutAStreamHeader) {
   for (const Bytes& input : {Bytes{}, Bytes{'B', 'Z', 'h'}, Bytes{'B', 'Z', 'h', '0'}, Bytes{'B', 'Z', 'h', ':'},
                              Bytes{'B', 'Z', 'H', '9'}, Bytes{'b', 'Z', 'h', '9', 0, 0, 0}}) {
-    auto result = format::scan_with_pool(input, nullptr);
+    auto result = format::scan_input(input);
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().tag(), Error::Tag::InvalidStreamHeader);
     EXPECT_EQ(result.error().display(), "input does not start with a bzip2 BZh1-BZh9 header");
+    EXPECT_EQ(format::scan_magics(input, nullptr, 100).error(), result.error());
   }
 }
 
@@ -125,12 +146,11 @@ TEST(ScanHeader, ShortInputsGiveTheHeaderAlone) {
   for (std::size_t size = 4; size <= 6; ++size) {
     Bytes input(size, 0);
     plant_header(input, 0, '9');
-    for (PoolPtr p : {PoolPtr{nullptr}, PoolPtr{pool.get()}}) {
-      const ScanResult r = scan(input, p);
-      EXPECT_EQ(r.streams, (std::vector<StreamCandidate>{{0, 9}})) << size;
-      EXPECT_TRUE(r.blocks.empty());
-      EXPECT_TRUE(r.ends.empty());
-    }
+    const ScanResult r = scan(input);
+    EXPECT_EQ(r.streams, (std::vector<StreamCandidate>{{0, 9}})) << size;
+    EXPECT_TRUE(r.blocks.empty());
+    EXPECT_TRUE(r.ends.empty());
+    for (PoolPtr p : {PoolPtr{nullptr}, PoolPtr{pool.get()}}) EXPECT_TRUE(magic_keys(input, p).empty());
   }
 }
 
@@ -204,30 +224,55 @@ TEST(ScanPool, PooledAndUnpooledAgreeAcrossChunkBoundaries) {
   ASSERT_TRUE(contains(reference.streams, StreamCandidate{2 * kMiB - 1, 3}));
   ASSERT_EQ(reference.ends.back(), (EndCandidate{8 * data.size() - 80, 0x66666666}));
 
-  const ScanResult unpooled = scan(data);
-  EXPECT_EQ(unpooled, reference);
+  EXPECT_EQ(scan(data), reference);
+  const auto keys = keys_of(reference);
+  EXPECT_EQ(magic_keys(data), keys);
   for (std::uint64_t threads : {2, 3, 8}) {
     auto pool = make_pool(threads);
-    const ScanResult pooled = scan(data, pool.get());
+    EXPECT_EQ(magic_keys(data, pool.get()), keys) << threads << " threads";
     EXPECT_EQ(pool->chunks_run(), 4u);
-    EXPECT_EQ(pooled, reference) << threads << " threads";
-    expect_ascending(pooled);
   }
 }
 
-TEST(ScanPool, OneMiBIsOnePieceOneByteMoreIsTwoChunks) {
+TEST(ScanPool, OneMiBIsOneChunkOneByteMoreIsTwo) {
   auto pool = make_pool(4);
   Bytes data = random_stream_like(kMiB, 2);
   plant_end(data, 8 * kMiB - 80, 0xCAFEF00D);
-  EXPECT_EQ(scan(data, pool.get()), reference_scan(data));
+  EXPECT_EQ(magic_keys(data, pool.get()), keys_of(reference_scan(data)));
   EXPECT_EQ(pool->chunks_run(), 0u);
 
   data.push_back(0x5A);
   plant_block(data, 8 * kMiB - 100, 1, true, 2);  // in chunk 0, its origin pointer in chunk 1
-  const ScanResult pooled = scan(data, pool.get());
+  const auto keys = magic_keys(data, pool.get());
   EXPECT_EQ(pool->chunks_run(), 2u);
-  EXPECT_EQ(pooled, reference_scan(data));
-  EXPECT_EQ(pooled.blocks.back(), (BlockCandidate{8 * kMiB - 100, 1, 2, true}));
+  EXPECT_EQ(keys, keys_of(reference_scan(data)));
+  EXPECT_EQ(keys.back(), format::block_key(8 * kMiB - 100));
+}
+
+TEST(ScanCap, BlockMagicsPastTheCapStopTheScanOnEveryChunk) {
+  // Block magics every 128 bits from 2 MiB on, end magics between them: the
+  // cap counts block magics only, exactly the cap is accepted, one fewer is
+  // refused, pooled or not.
+  Bytes data = random_stream_like(5 * kMiB, 4);
+  const std::uint64_t from = 2 * 8 * kMiB;
+  for (std::uint64_t bit = from; bit + 256 < 8 * data.size(); bit += 256) {
+    plant_block(data, bit, 0, false, 0);
+    plant_end(data, bit + 128, 0);
+  }
+  const ScanResult reference = reference_scan(data);
+  const std::uint64_t blocks = reference.blocks.size();
+  ASSERT_GT(blocks, 90000u);
+  ASSERT_GT(reference.ends.size(), 90000u);
+  auto pool = make_pool(4);
+  for (PoolPtr p : {PoolPtr{nullptr}, PoolPtr{pool.get()}}) {
+    auto exact = format::scan_magics(data, p, blocks);
+    ASSERT_TRUE(exact);
+    EXPECT_FALSE(exact->over_cap);
+    auto over = format::scan_magics(data, p, blocks - 1);
+    ASSERT_TRUE(over);
+    EXPECT_TRUE(over->over_cap);
+    EXPECT_TRUE(over->chunks.empty());
+  }
 }
 
 TEST(ScanRange, EveryAlignmentOfBothMagicsOnDenseInput) {
@@ -245,4 +290,5 @@ TEST(ScanRange, EveryAlignmentOfBothMagicsOnDenseInput) {
   EXPECT_EQ(r, reference_scan(data));
   EXPECT_GE(r.blocks.size(), 32u);
   EXPECT_GE(r.ends.size(), 32u);
+  EXPECT_EQ(magic_keys(data), keys_of(r));
 }

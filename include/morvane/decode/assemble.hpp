@@ -38,8 +38,7 @@ concept Candidates = requires(C& candidates, std::uint64_t marker) {
 // and serves the next block. One thread at a time (the walk's).
 class SerialCandidates final : public decoder::BufferRecycler {
  public:
-  SerialCandidates(std::span<const std::uint8_t> data, std::span<const Marker> markers)
-      : data_(data), markers_(markers) {}
+  SerialCandidates(std::span<const std::uint8_t> data, const MarkerList& markers) : data_(data), markers_(markers) {}
 
   // `marker` must be below markers.size(); an end-of-stream marker gives
   // InvalidMagic at its offset.
@@ -49,7 +48,7 @@ class SerialCandidates final : public decoder::BufferRecycler {
 
  private:
   std::span<const std::uint8_t> data_;
-  std::span<const Marker> markers_;
+  const MarkerList& markers_;
   decoder::LentDecoder decoder_;
   decoder::BlockBuffer spare_;
 };
@@ -67,7 +66,7 @@ using WalkResult = std::conditional_t<kWalk == Walk::kIndex, Result<index::Index
 // walk; the writer keeps what it accepted and is not flushed.
 template <Walk kWalk = Walk::kIndex, Writer W, class C, Progress P>
   requires Candidates<std::remove_cvref_t<C>>
-WalkResult<kWalk> assemble(std::span<const std::uint8_t> data, W& writer, std::span<const Marker> markers,
+WalkResult<kWalk> assemble(std::span<const std::uint8_t> data, W& writer, const MarkerList& markers,
                            C&& candidates, P&& progress) {
   constexpr bool kRecord = kWalk == Walk::kIndex;
   const std::uint64_t len = data.size();
@@ -84,7 +83,7 @@ WalkResult<kWalk> assemble(std::span<const std::uint8_t> data, W& writer, std::s
     const std::uint8_t level = *header;
 
     std::uint64_t offset = header_bit + kStreamHeaderBits;
-    auto at = find_marker(markers, offset);
+    auto at = markers.find(offset);
     if (!at) return fail(Error::decode(offset, DecodeError::InvalidMagic));
     const std::uint64_t symbol_limit = level * kSymbolsPerLevel;
     const std::uint64_t first_block = block_count;
@@ -92,24 +91,26 @@ WalkResult<kWalk> assemble(std::span<const std::uint8_t> data, W& writer, std::s
     std::uint32_t combined = 0;
 
     std::uint64_t current = *at;
-    while (const Marker::Block* block = markers[current].block()) {
+    while (markers[current].is_block()) {
+      const std::uint64_t block_start = offset;
+      const std::uint32_t block_crc = markers.crc(current);
       auto taken = candidates.take(current);
       if (!taken) return fail(std::move(taken.error()));
       // Candidates decode under the level-9 limits; the stream's own level applies here.
       if (taken->symbols > symbol_limit) return fail(Error::decode(offset, DecodeError::BlockOverflow));
       const std::uint64_t end_bit = taken->end_bit;
-      auto next = find_marker(markers, end_bit);
+      auto next = markers.find(end_bit);
       if (!next) return fail(Error::decode(end_bit, DecodeError::InvalidMagic));
       candidates.discard_before(*next);
 
       const std::uint64_t size = taken->data.size();
       if (auto written = writer.write_all(taken->data); !written) return fail(Error::io(std::move(written.error())));
       if constexpr (kRecord) {
-        blocks.push_back({.compressed_start_bit = block->bit_offset,
+        blocks.push_back({.compressed_start_bit = block_start,
                           .compressed_end_bit = end_bit,
                           .decoded_start = decoded,
                           .decoded_bytes = size,
-                          .expected_crc = block->crc,
+                          .expected_crc = block_crc,
                           .stream = streams.size()});
       }
       ++block_count;
@@ -117,15 +118,15 @@ WalkResult<kWalk> assemble(std::span<const std::uint8_t> data, W& writer, std::s
       decoded += size;
       // A block ending inside a byte has consumed that byte.
       progress(end_bit / 8 + (end_bit % 8 != 0), decoded);
-      combined = decoder::combine_stream_crc(combined, block->crc);
+      combined = decoder::combine_stream_crc(combined, block_crc);
       offset = end_bit;
       current = *next;
     }
 
-    const Marker::End& end = *markers[current].end();
-    if (end.crc != combined) return fail(Error::decode(end.bit_offset, DecodeError::CrcMismatch));
-    if (end.bit_offset > UINT64_MAX - kEndRecordPaddedBits) return fail(offset_overflow());
-    const std::uint64_t next_stream = (end.bit_offset + kEndRecordPaddedBits) / 8;
+    const std::uint64_t end_bit = markers[current].bit_offset();
+    if (markers.crc(current) != combined) return fail(Error::decode(end_bit, DecodeError::CrcMismatch));
+    if (end_bit > UINT64_MAX - kEndRecordPaddedBits) return fail(offset_overflow());
+    const std::uint64_t next_stream = (end_bit + kEndRecordPaddedBits) / 8;
     if constexpr (kRecord) {
       streams.push_back({.header_byte = g,
                          .block_size_100k = level,
@@ -133,7 +134,7 @@ WalkResult<kWalk> assemble(std::span<const std::uint8_t> data, W& writer, std::s
                          .block_count = block_count - first_block,
                          .decoded_start = stream_start,
                          .decoded_bytes = decoded - stream_start,
-                         .eos_bit = end.bit_offset,
+                         .eos_bit = end_bit,
                          .expected_crc = combined});
     }
     // Every byte after a stream must belong to another stream.

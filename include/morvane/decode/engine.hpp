@@ -1,7 +1,10 @@
 // The decode engine's entry points. A decompression on one thread runs the
 // serial stream decoder (no scan, no markers, no index); everything else takes
 // the scanning road: pool, scan, marker list and ordered walk, with the blocks
-// decoded on the calling thread (one thread) or speculatively on the pool.
+// decoded on the calling thread (one thread) or speculatively on the pool. An
+// input with more block markers than the cap allows goes to the serial
+// decoder instead, which builds the index itself where one is wanted: no
+// candidate list, no speculation.
 //
 // The entry points are generic over the writer and the progress callback:
 // one instantiation per type, no indirect calls. Every entry point checks the
@@ -20,6 +23,7 @@
 #include "morvane/decode/markers.hpp"
 #include "morvane/decode/options.hpp"
 #include "morvane/decode/parallel.hpp"
+#include "morvane/decode/serial_index.hpp"
 #include "morvane/decoder/serial.hpp"
 #include "morvane/error.hpp"
 #include "morvane/index/index.hpp"
@@ -30,19 +34,22 @@ namespace morvane::decode {
 namespace detail {
 
 // What the scanning road holds before it walks: the marker list and, when
-// there is work for several threads, the pool.
+// there is work for several threads, the pool; or the verdict that the input
+// holds more block markers than the cap.
 struct ScanningPlan {
   struct StopPool {
     void operator()(concurrency::ThreadPool* pool) const;
   };
-  std::vector<Marker> markers;
+  MarkerList markers;
   std::unique_ptr<concurrency::ThreadPool, StopPool> pool;
+  bool over_cap = false;
 };
 
 // The scanning road up to the walk, for `threads` already resolved: the
 // header check (before any thread is started), the pool (only as many threads
 // as there are scan chunks or block markers, none for fewer than two), the
-// scan and the marker list.
+// scan and the marker list. An input without a marker right after its first
+// header fails here, as the walk would, without being scanned.
 Result<ScanningPlan> plan_scanning_road(std::span<const std::uint8_t> data, std::uint64_t threads);
 
 template <Walk kWalk, Writer W, Progress P>
@@ -50,6 +57,13 @@ WalkResult<kWalk> scanning_road(std::span<const std::uint8_t> data, W& writer, s
                                 std::uint64_t threads, P& progress) {
   auto plan = plan_scanning_road(data, threads);
   if (!plan) return fail(std::move(plan.error()));
+  if (plan->over_cap) {
+    if constexpr (kWalk == Walk::kIndex) {
+      return decode_serial_indexed(data, writer, progress);
+    } else {
+      return decoder::decode_serial_with_progress(data, writer, progress);
+    }
+  }
   if (!plan->pool) return assemble<kWalk>(data, writer, plan->markers, SerialCandidates(data, plan->markers), progress);
   return parallel_road<kWalk>(data, writer, plan->markers, *plan->pool, memory_limit, progress);
 }

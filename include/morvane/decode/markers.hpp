@@ -1,12 +1,15 @@
 // The marker list: every block and end-of-stream magic the scan found, true or
-// false, as one list sorted by bit offset. A marker is named by its position
-// in this list (its marker index) everywhere in the engine.
+// false, in ascending bit order. A marker is named by its position in this
+// list (its marker index) everywhere in the engine. The list is what the scan
+// left, eight bytes a marker in the scan's own chunks, never joined into one
+// copy: an index is found through the chunks' running counts, an offset
+// through its chunk. The stored CRC after a magic is read from the input when
+// it is wanted.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <variant>
 #include <vector>
 
 #include "morvane/error.hpp"
@@ -14,41 +17,57 @@
 
 namespace morvane::decode {
 
-// A plain value: the marker list is shared read-only between threads.
+// One marker: a plain value.
 class Marker {
  public:
-  using Block = format::BlockCandidate;
-  using End = format::EndCandidate;
-
-  Marker(Block block) : value_(block) {}  // NOLINT: a marker is one of the two candidates
-  Marker(End end) : value_(end) {}        // NOLINT
+  static constexpr Marker block(std::uint64_t bit_offset) { return Marker(format::block_key(bit_offset)); }
+  static constexpr Marker end(std::uint64_t bit_offset) { return Marker(format::end_key(bit_offset)); }
 
   // The first bit of the marker's 48-bit magic: the sort and lookup key.
-  std::uint64_t bit_offset() const {
-    return std::visit([](const auto& candidate) { return candidate.bit_offset; }, value_);
-  }
-  const Block* block() const { return std::get_if<Block>(&value_); }
-  const End* end() const { return std::get_if<End>(&value_); }
+  constexpr std::uint64_t bit_offset() const { return key_ >> 1; }
+  constexpr bool is_block() const { return (key_ & 1) == 0; }
+  constexpr bool is_end() const { return (key_ & 1) != 0; }
+  constexpr format::MagicKey key() const { return key_; }
+  bool operator==(const Marker&) const = default;
 
  private:
-  std::variant<Block, End> value_;
+  explicit constexpr Marker(format::MagicKey key) : key_(key) {}
+  format::MagicKey key_;
 };
 
-// The scan's block and end candidates as one list, ascending by bit offset with
-// one marker per offset (stream-header candidates are dropped: the walk reads
-// each header itself). Only block markers cost a speculative decode, so only
-// they count against the cap of one per 16 input bytes plus 64;
-// InvalidConfiguration "input contains too many speculative markers" above it.
-Result<std::vector<Marker>> collect_markers(format::ScanResult scan, std::uint64_t input_len);
+// Shared read-only between threads once built.
+class MarkerList {
+ public:
+  MarkerList() = default;
+  // The scan's chunks of the input `data` (which the list reads CRCs from).
+  MarkerList(std::span<const std::uint8_t> data, std::vector<std::vector<format::MagicKey>> chunks);
+  // Markers in ascending, distinct offsets, cut into chunks here (for tests).
+  static MarkerList of(std::span<const std::uint8_t> data, std::span<const Marker> markers);
 
-// How many of `markers` are block markers (each one a decode to run).
-std::uint64_t block_marker_count(std::span<const Marker> markers);
+  std::uint64_t size() const { return counts_.empty() ? 0 : counts_.back(); }
+  bool empty() const { return size() == 0; }
+  Marker operator[](std::uint64_t index) const;
+  // The index of the marker at exactly `bit_offset`, if any.
+  std::optional<std::uint64_t> find(std::uint64_t bit_offset) const;
+  // The first marker index at or after `bit_offset` (size() if none).
+  std::uint64_t lower_bound(std::uint64_t bit_offset) const;
+  // The 32 bits after the magic: the stored block CRC, or the stream's
+  // combined CRC after an end-of-stream magic (the scan checked they fit).
+  std::uint32_t crc(std::uint64_t index) const;
+  // How many block markers the list holds.
+  std::uint64_t block_count() const { return blocks_; }
 
-// The most block markers an input of `input_len` bytes may hold.
+ private:
+  std::span<const std::uint8_t> data_;
+  std::vector<std::vector<format::MagicKey>> chunks_;
+  std::vector<std::uint64_t> counts_;  // counts_[c]: markers in chunks 0..c
+  std::uint64_t blocks_ = 0;
+};
+
+// The most block markers an input of `input_len` bytes may hold before the
+// engine stops speculating and decodes it serially: one per 16 input bytes
+// plus 64. Only block markers count: only they cost a speculative decode.
 inline constexpr std::uint64_t marker_cap(std::uint64_t input_len) { return (input_len >> 4) + 64; }
-
-// The index of the marker whose bit offset is exactly `bit_offset`, if any.
-std::optional<std::uint64_t> find_marker(std::span<const Marker> markers, std::uint64_t bit_offset);
 
 // The engine's one error for a bit, byte or decoded offset past 2^64 - 1.
 Error offset_overflow();

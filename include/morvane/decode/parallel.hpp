@@ -1,15 +1,17 @@
 // Speculative parallel decoding: every block marker, true or false, is read
-// on the pool in ascending bit order under the memory budget; the candidates
-// on the chain of real blocks are finished and sent to the calling thread,
-// which walks the chain and pulls each block's result the moment it needs it.
-// Results of markers the chain passes over are dropped without a word,
-// failed or not.
+// on the pool in ascending bit order; the candidates on the chain of real
+// blocks are finished and sent to the calling thread, which walks the chain
+// and pulls each block's result the moment it needs it. Results of markers
+// the chain passes over are dropped without a word, failed or not.
 //
 // What speculation can cost: a candidate's expensive stages (inverse
 // transform, final run-length stage, CRC) run only once the chain has
 // reached it, so they cost what the serial road pays, plus at most the blocks
 // that the chain goes on with while the walk meets its first failure. A
-// candidate's read runs only while the chain has not passed its start.
+// candidate's read runs only while the chain has not passed its start, and
+// reads that end up dropped are paid for by the chain's own (work_queue.hpp).
+// Output is held only for blocks the writer will want soon, within the
+// memory limit.
 #pragma once
 
 #include <cstdint>
@@ -65,7 +67,7 @@ class ParallelDecode {
  public:
   // Starts the workers; a broadcast thread that cannot be started gives
   // InvalidConfiguration with the system's error text.
-  static Result<ParallelDecode> start(std::span<const std::uint8_t> data, std::span<const Marker> markers,
+  static Result<ParallelDecode> start(std::span<const std::uint8_t> data, const MarkerList& markers,
                                       const concurrency::ThreadPool& pool, std::uint64_t memory_limit,
                                       const WorkSteps* steps = nullptr);
   ParallelDecode(ParallelDecode&&) noexcept;
@@ -90,7 +92,7 @@ class ParallelDecode {
 // candidates, then tears down in order: the candidates (receiver first),
 // cancel, join. A worker fault replaces what the walk returned.
 template <Walk kWalk = Walk::kIndex, Writer W, Progress P>
-WalkResult<kWalk> parallel_road(std::span<const std::uint8_t> data, W& writer, std::span<const Marker> markers,
+WalkResult<kWalk> parallel_road(std::span<const std::uint8_t> data, W& writer, const MarkerList& markers,
                                 const concurrency::ThreadPool& pool, std::uint64_t memory_limit, P&& progress,
                                 const WorkSteps* steps = nullptr) {
   auto run = ParallelDecode::start(data, markers, pool, memory_limit, steps);

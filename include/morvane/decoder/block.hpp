@@ -2,13 +2,16 @@
 // selectors, the symbol stage (move-to-front and runs), the inverse
 // Burrows-Wheeler transform, the final run-length stage and the CRC check.
 //
-// A block is decoded in two steps. `read` takes the block from its stored CRC
-// to its end-of-block code: its cost follows its compressed length, and it
-// tells where the block ends. `finish` runs the stages whose cost does not
-// (a few header bits can ask for 900000 symbols, inverted and expanded to
-// 46.6 MB): the inverse transform, the final run-length stage and the CRC.
-// The speculative engine finishes only the candidates that the chain of real
-// blocks reaches.
+// A block is decoded in steps. `read` takes the block from its stored CRC to
+// its end-of-block code: its cost follows its compressed length, and it tells
+// where the block ends. The rest costs what the block's size says, whatever
+// its compressed length (a few header bits can ask for 900000 symbols,
+// expanded to 46.6 MB): `invert` runs the inverse transform and counts the
+// final run-length stage's output in the working memory, so the output's
+// exact size is known before any of it is stored; `expand` writes the output
+// and checks the CRC. The speculative engine finishes only the candidates
+// that the chain of real blocks reaches, and holds their output only once it
+// is wanted soon.
 #pragma once
 
 #include <cstdint>
@@ -60,17 +63,35 @@ class Decoder {
   Result<std::optional<BlockShape>> read_if(Bits& bits, std::uint8_t level,
                                             std::optional<std::uint32_t> expected_crc, const Wanted& wanted);
 
-  // Inverts and expands the block last read into `out` and checks its CRC.
-  // Must follow a successful read; a failure leaves the Decoder usable.
+  // What the last read cost: the bits it read plus the entries it wrote,
+  // whether it succeeded, failed or gave up.
+  std::uint64_t read_cost() const;
+
+  // Inverts the block last read and returns its output's length. Must follow
+  // a successful read; a failure leaves the Decoder usable.
+  Result<std::uint64_t> invert();
+  // Writes the inverted block's output into `out` (resized to its length)
+  // and checks its CRC. Must follow a successful invert.
+  Result<void> expand(BlockBuffer& out);
+  // invert and expand.
   Result<void> finish(BlockBuffer& out);
 
   // read and finish into a new buffer.
   Result<DecodedBlock> block(Bits& bits, std::uint8_t level, std::optional<std::uint32_t> expected_crc);
 
+  // The bytes of working memory and tables its reads and inversions have
+  // touched (an upper bound), failed reads included.
+  std::size_t memory_touched() const;
   // Whether an idle Decoder holds little memory (see LentDecoder).
   bool small_when_idle() const;
 
  private:
+  friend Result<std::optional<BlockShape>> read_candidate(std::span<const std::uint8_t> data,
+                                                          std::uint64_t bit_offset, std::uint32_t expected_crc,
+                                                          Decoder& decoder, const Wanted& wanted);
+  Result<std::optional<BlockShape>> read_fields(Bits& bits, std::uint8_t level,
+                                                std::optional<std::uint32_t> expected_crc, const Wanted& wanted,
+                                                std::uint32_t& written);
   // The working memory, the coding tables (kept for their storage) and the
   // block between read and finish.
   struct State;
@@ -80,9 +101,10 @@ class Decoder {
 // A Decoder for the length of one call or one worker. Mapping a workspace and
 // faulting its first pages in costs more than decoding a small block, so idle
 // decoders whose working memory is small are kept in a few process-wide slots
-// and lent again; one that grew large (huge pages, or pages for more than
-// 256Ki symbols) is freed when its loan ends, so little memory outlives a call. A loan belongs to one thread; loans may be
-// taken and given back on any threads at once.
+// and lent again; one that grew large (huge pages, or memory for more than
+// 256Ki symbols touched, by any read, failed or not) is freed when its loan
+// ends, so little memory outlives a call. A loan belongs to one thread; loans
+// may be taken and given back on any threads at once.
 class LentDecoder {
  public:
   LentDecoder();

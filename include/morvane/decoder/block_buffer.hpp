@@ -1,8 +1,8 @@
 // The decoded bytes of one block. The storage is never value-initialised
 // (every byte is written by the final run-length stage before it is read)
-// and is sized to the block: exactly for small blocks, to whole pages for
-// large ones, which are mapped directly so that their memory goes back to the
-// system when freed instead of staying in the allocator's arenas. Resizing
+// and is sized to the block; large blocks are mapped directly (in whole
+// pages, up to 4 KiB beyond the capacity), so that their memory goes back to
+// the system when freed instead of staying in the allocator's arenas. Resizing
 // keeps no contents, so a buffer reused for the next block costs neither a
 // copy nor a fill: storage that fits and is at most about twice the size is
 // kept, and a mapped buffer is remapped without losing its pages.
@@ -51,6 +51,8 @@ class BlockBuffer {
   // capacity stays at most 2 x size + 256 KiB. Throws std::bad_alloc when
   // memory is short.
   void resize(std::size_t size);
+  // The capacity a buffer of `capacity` bytes has after resize(size).
+  static std::size_t capacity_for(std::size_t size, std::size_t capacity);
   // Frees the storage (to the system, not to a recycler).
   void release() noexcept;
 
@@ -58,7 +60,7 @@ class BlockBuffer {
   const std::uint8_t* data() const { return data_; }
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  // The bytes the storage occupies: what the engine's memory budget counts.
+  // The bytes the storage holds: what the engine's memory budget counts.
   std::size_t capacity() const { return capacity_; }
 
   std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
@@ -75,6 +77,9 @@ class BlockBuffer {
   // The bytes all buffers of the process hold now (a statistic for tests and
   // benchmarks).
   static std::uint64_t allocated_bytes();
+  // How many times a buffer got storage from the system (a fresh or remapped
+  // mapping, or an allocation), a statistic for tests and benchmarks.
+  static std::uint64_t storage_obtained();
 
   // The recycler this buffer goes back to when destroyed (nullptr: none).
   void set_recycler(BufferRecycler* recycler) { recycler_ = recycler; }

@@ -17,11 +17,23 @@
 
 namespace morvane::decoder {
 
+// What a serial decode tells `layout` about the input it walks, in input
+// order: each block once written (the first bit of its magic, the bit after
+// its last code), each stream once its CRC has matched. This one records
+// nothing.
+struct NoRecord {
+  void block(std::uint64_t /*start_bit*/, std::uint64_t /*end_bit*/, std::uint64_t /*decoded_bytes*/,
+             std::uint32_t /*crc*/) {}
+  void stream(std::uint64_t /*header_byte*/, std::uint8_t /*level*/, std::uint64_t /*eos_bit*/,
+              std::uint32_t /*crc*/) {}
+};
+
 // Decodes the whole input into `writer`: one write_all and one progress call
 // (bytes consumed, decoded so far) per block, then one flush and a final
 // progress call (input length, total).
-template <Writer W, Progress P>
-Result<void> decode_serial_with_progress(std::span<const std::uint8_t> data, W& writer, P&& progress) {
+template <Writer W, Progress P, class R = NoRecord>
+Result<void> decode_serial_with_progress(std::span<const std::uint8_t> data, W& writer, P&& progress,
+                                         R&& layout = {}) {
   Bits bits(data, 0);
   LentDecoder decoder;
   // One output buffer for every block: a block the size of the last one
@@ -52,10 +64,12 @@ Result<void> decode_serial_with_progress(std::span<const std::uint8_t> data, W& 
         decoded += out.size();
         // A block ending inside a byte has consumed that byte.
         progress(bits.pos() / 8 + (bits.pos() % 8 != 0), decoded);
+        layout.block(record, bits.pos(), out.size(), block->stored_crc);
         combined = combine_stream_crc(combined, block->stored_crc);
       } else if (*magic == kEndMagic) {
         if (bits.remaining() < kCrcBits) return fail(Error::decode(record + kMagicBits, DecodeError::Truncated));
         if (bits.read(kCrcBits).value() != combined) return fail(Error::decode(record, DecodeError::CrcMismatch));
+        layout.stream(start / 8, level, record, combined);
         // Streams start on a byte boundary; the padding bits are not looked at.
         const std::uint64_t end = record + kEndRecordBits;
         bits.set_pos((end + 7) / 8 * 8);

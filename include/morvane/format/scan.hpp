@@ -41,6 +41,26 @@ struct ScanResult {
   bool operator==(const ScanResult&) const = default;
 };
 
+// The engine's view of one block or end-of-stream magic: its bit offset
+// shifted left by one, the lowest bit set for an end-of-stream magic. Keys
+// sort as their offsets do. The fields after the magic are read again from
+// the input when they are wanted.
+using MagicKey = std::uint64_t;
+inline constexpr MagicKey block_key(std::uint64_t bit_offset) { return bit_offset << 1; }
+inline constexpr MagicKey end_key(std::uint64_t bit_offset) { return bit_offset << 1 | 1; }
+
+// The engine scans in chunks of this many bytes.
+inline constexpr std::uint64_t kScanChunkBytes = 1048576;
+
+// The magics of a whole input as the engine keeps them: chunk c holds, in
+// ascending order, those whose first bit lies in bytes [c, c + 1) x
+// kScanChunkBytes. A magic is recorded under the same rule as scan_range's
+// (its fields must fit in the input).
+struct MagicScan {
+  std::vector<std::vector<MagicKey>> chunks;
+  bool over_cap = false;  // more block magics than the cap: chunks are incomplete
+};
+
 // Every candidate whose first bit (a header's "B") lies in bytes [start, end)
 // of `data` (start <= end <= data.size()). Fields after a magic may lie past
 // `end`; a candidate whose fields would pass the input's end is not recorded.

@@ -1,6 +1,6 @@
 // A pool of N named threads that wait for jobs. A job runs one function once
-// on every pool thread at the same time (a broadcast); the parallel map over
-// chunk numbers is a broadcast whose threads pull chunk numbers from a shared
+// on every pool thread at the same time (a broadcast); the loop over chunk
+// numbers is a broadcast whose threads pull chunk numbers from a shared
 // counter. The engine starts one pool per decode call.
 #pragma once
 
@@ -12,10 +12,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <system_error>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 #include "morvane/error.hpp"
@@ -49,16 +47,12 @@ class ThreadPool {
   // from a pool thread (it would wait for itself).
   bool broadcast(const std::function<void(std::size_t)>& f) const;
 
-  // Runs f(i) for i in [0, n) on the pool threads and returns the results in
-  // i order; the calling thread waits. When f throws, the remaining chunks
-  // are skipped and the first exception is rethrown here after every thread
-  // has returned.
+  // Runs f(i) for i in [0, n) on the pool threads, each number once; the
+  // calling thread waits. When f throws, the remaining chunks are skipped and
+  // the first exception is rethrown here after every thread has returned.
   template <class F>
-  auto map_chunks(std::size_t n, F&& f) const -> std::vector<std::invoke_result_t<F&, std::size_t>> {
-    using R = std::invoke_result_t<F&, std::size_t>;
-    std::vector<R> results;
-    if (n == 0) return results;
-    std::vector<std::optional<R>> slots(n);
+  void for_each_chunk(std::size_t n, F&& f) const {
+    if (n == 0) return;
     std::atomic<std::size_t> next{0};
     std::atomic<bool> stop{false};
     std::exception_ptr first_fault;
@@ -67,7 +61,7 @@ class ThreadPool {
       for (std::size_t i; !stop.load(std::memory_order_relaxed) &&
                           (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) {
         try {
-          slots[i].emplace(f(i));
+          f(i);
         } catch (...) {
           stop.store(true, std::memory_order_relaxed);
           std::lock_guard lock(fault_mutex);
@@ -77,12 +71,9 @@ class ThreadPool {
     });
     chunks_run_.fetch_add(n, std::memory_order_relaxed);
     if (first_fault) std::rethrow_exception(first_fault);
-    results.reserve(n);
-    for (auto& slot : slots) results.push_back(std::move(*slot));
-    return results;
   }
 
-  // How many chunk numbers map_chunks has been given so far (a statistic for
+  // How many chunk numbers for_each_chunk has been given so far (a statistic for
   // tests and benchmarks).
   std::uint64_t chunks_run() const { return chunks_run_.load(std::memory_order_relaxed); }
 

@@ -7,19 +7,19 @@ namespace morvane::decode {
 namespace {
 
 // The marker right after the stream header at byte `header`, if one is there.
-std::optional<std::uint64_t> after_header(std::span<const std::uint8_t> data, std::span<const Marker> markers,
+std::optional<std::uint64_t> after_header(std::span<const std::uint8_t> data, const MarkerList& markers,
                                           std::uint64_t header) {
   if (!stream_header_level(data, header) || header > (UINT64_MAX - kStreamHeaderBits) / 8) return std::nullopt;
-  return find_marker(markers, 8 * header + kStreamHeaderBits);
+  return markers.find(8 * header + kStreamHeaderBits);
 }
 
 // Follows end-of-stream markers from marker `at` to the first block marker.
-std::optional<std::uint64_t> block_from(std::span<const std::uint8_t> data, std::span<const Marker> markers,
+std::optional<std::uint64_t> block_from(std::span<const std::uint8_t> data, const MarkerList& markers,
                                         std::optional<std::uint64_t> at) {
   while (at) {
-    const Marker& marker = markers[*at];
-    if (marker.block() != nullptr) return at;
-    const std::uint64_t end = marker.end()->bit_offset;
+    const Marker marker = markers[*at];
+    if (marker.is_block()) return at;
+    const std::uint64_t end = marker.bit_offset();
     if (end > UINT64_MAX - kEndRecordPaddedBits) return std::nullopt;
     at = after_header(data, markers, (end + kEndRecordPaddedBits) / 8);
   }
@@ -28,12 +28,12 @@ std::optional<std::uint64_t> block_from(std::span<const std::uint8_t> data, std:
 
 }  // namespace
 
-std::optional<std::uint64_t> next_chain_block(std::span<const std::uint8_t> data, std::span<const Marker> markers,
+std::optional<std::uint64_t> next_chain_block(std::span<const std::uint8_t> data, const MarkerList& markers,
                                               std::uint64_t end_bit) {
-  return block_from(data, markers, find_marker(markers, end_bit));
+  return block_from(data, markers, markers.find(end_bit));
 }
 
-std::optional<std::uint64_t> first_chain_block(std::span<const std::uint8_t> data, std::span<const Marker> markers,
+std::optional<std::uint64_t> first_chain_block(std::span<const std::uint8_t> data, const MarkerList& markers,
                                                std::uint64_t header_byte) {
   return block_from(data, markers, after_header(data, markers, header_byte));
 }

@@ -16,12 +16,12 @@ namespace morvane::decode {
 
 // The marker index of the block that follows a block ending at `end_bit`, or
 // nothing where the chain ends or breaks there.
-std::optional<std::uint64_t> next_chain_block(std::span<const std::uint8_t> data, std::span<const Marker> markers,
+std::optional<std::uint64_t> next_chain_block(std::span<const std::uint8_t> data, const MarkerList& markers,
                                               std::uint64_t end_bit);
 
 // The marker index of the first block of the stream whose header begins at
 // byte `header_byte` (or of a later stream, when that one holds no block).
-std::optional<std::uint64_t> first_chain_block(std::span<const std::uint8_t> data, std::span<const Marker> markers,
+std::optional<std::uint64_t> first_chain_block(std::span<const std::uint8_t> data, const MarkerList& markers,
                                                std::uint64_t header_byte);
 
 }  // namespace morvane::decode

@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "morvane/concurrency/thread_pool.hpp"
-#include "morvane/format/parallel_scan.hpp"
+#include "morvane/constants.hpp"
+#include "morvane/decoder/bits.hpp"
+#include "morvane/format/magic_scan.hpp"
 #include "morvane/stream_header.hpp"
 
 namespace morvane::decode {
@@ -11,8 +13,23 @@ namespace detail {
 
 void ScanningPlan::StopPool::operator()(concurrency::ThreadPool* pool) const { delete pool; }
 
+namespace {
+
+// Whether the scan would record a magic right after the first stream header:
+// the walk's first link.
+bool first_link_present(std::span<const std::uint8_t> data) {
+  decoder::Bits bits(data, kStreamHeaderBits);
+  const std::uint64_t left = bits.remaining();
+  if (left < kMagicBits) return false;
+  const std::uint64_t magic = bits.window() >> (64 - kMagicBits);
+  return (magic == kBlockMagic && left >= kBlockHeaderBits) || (magic == kEndMagic && left >= kEndRecordBits);
+}
+
+}  // namespace
+
 Result<ScanningPlan> plan_scanning_road(std::span<const std::uint8_t> data, std::uint64_t threads) {
   if (!stream_header_level(data, 0)) return fail(Error::invalid_stream_header());
+  if (!first_link_present(data)) return fail(Error::decode(kStreamHeaderBits, DecodeError::InvalidMagic));
   ScanningPlan plan;
   // Threads only for the work there is; the calling thread does the rest,
   // with the same result.
@@ -28,12 +45,15 @@ Result<ScanningPlan> plan_scanning_road(std::span<const std::uint8_t> data, std:
     return plan.pool->grow_to(static_cast<std::size_t>(wanted));
   };
   if (auto started = start_pool(format::scan_chunks(data.size())); !started) return fail(std::move(started.error()));
-  auto scan = format::scan_with_pool(data, plan.pool.get());
+  auto scan = format::scan_magics(data, plan.pool.get(), marker_cap(data.size()));
   if (!scan) return fail(std::move(scan.error()));
-  auto markers = collect_markers(std::move(*scan), data.size());
-  if (!markers) return fail(std::move(markers.error()));
-  plan.markers = std::move(*markers);
-  if (auto started = start_pool(block_marker_count(plan.markers)); !started) return fail(std::move(started.error()));
+  if (scan->over_cap) {
+    plan.pool.reset();
+    plan.over_cap = true;
+    return plan;
+  }
+  plan.markers = MarkerList(data, std::move(scan->chunks));
+  if (auto started = start_pool(plan.markers.block_count()); !started) return fail(std::move(started.error()));
   return plan;
 }
 

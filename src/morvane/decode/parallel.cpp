@@ -18,10 +18,6 @@
 namespace morvane::decode {
 namespace {
 
-// How many buffers the free list keeps: enough for every worker to adopt one
-// while the consumer hands back the ones it has written.
-std::size_t free_buffer_count(std::size_t threads) { return 2 * threads + 4; }
-
 Result<std::optional<decoder::BlockShape>> read_step(const WorkSteps* steps, std::span<const std::uint8_t> data,
                                                      const WorkItem& item, decoder::Decoder& decoder,
                                                      const decoder::Wanted& wanted) {
@@ -29,58 +25,63 @@ Result<std::optional<decoder::BlockShape>> read_step(const WorkSteps* steps, std
   return decoder::read_candidate(data, item.bit_offset, item.crc, decoder, wanted);
 }
 
-// The second step of a job whose candidate is on the chain: finishes it into
-// the job's buffer, which then travels with the result.
-Result<decoder::DecodedCandidate> finish_job(const WorkSteps* steps, decoder::Decoder& decoder, WorkQueue& queue,
-                                             Job& job, const decoder::BlockShape& shape) {
-  queue.lend_buffer(job.buffer);
-  auto finished = steps != nullptr ? steps->finish(decoder, job.buffer) : decoder.finish(job.buffer);
-  if (!finished) {
-    queue.end_job(std::move(job.buffer));
-    return fail(std::move(finished.error()));
+// The rest of a block on the chain: inverted in the working memory, then
+// written into the buffer the queue grants once its output is wanted soon.
+// Nothing when the queue was cancelled meanwhile.
+std::optional<Result<decoder::DecodedCandidate>> finish_block(const WorkSteps* steps, decoder::Decoder& decoder,
+                                                              WorkQueue& queue, std::uint64_t place,
+                                                              const decoder::BlockShape& shape) {
+  auto length = steps != nullptr ? steps->invert(decoder) : decoder.invert();
+  if (!length) {
+    queue.skip(place);
+    return fail(std::move(length.error()));
   }
-  queue.settle(job.buffer);
-  return decoder::DecodedCandidate{std::move(job.buffer), shape.end_bit, shape.symbols};
+  std::optional<decoder::BlockBuffer> buffer = queue.grant(place, *length);
+  if (!buffer) return std::nullopt;
+  // A failed CRC drops the buffer here, back to the queue.
+  auto expanded = steps != nullptr ? steps->expand(decoder, *buffer) : decoder.expand(*buffer);
+  if (!expanded) return fail(std::move(expanded.error()));
+  return decoder::DecodedCandidate{std::move(*buffer), shape.end_bit, shape.symbols};
 }
 
 }  // namespace
 
-void worker_loop(std::span<const std::uint8_t> data, std::span<const WorkItem> items, WorkQueue& queue,
-                 const concurrency::Sender<WorkResult>& sender, const WorkSteps* steps) {
+void worker_loop(std::span<const std::uint8_t> data, WorkQueue& queue, const concurrency::Sender<WorkResult>& sender,
+                 const WorkSteps* steps) {
   // One decoder per worker, its working memory mapped once per call at most.
   decoder::LentDecoder decoder;
-  while (std::optional<Job> job = queue.acquire()) {
-    const WorkItem& item = items[job->position];
-    auto shape = read_step(steps, data, item, *decoder, decoder::Wanted{&queue.chain_at(), item.bit_offset});
+  while (std::optional<WorkItem> item = queue.acquire()) {
+    auto shape = read_step(steps, data, *item, *decoder, decoder::Wanted{&queue.chain_at(), item->bit_offset});
+    const std::uint64_t cost = decoder->read_cost();
     // A refused send means the consumer is gone; the message handed back is
     // dropped here, and its buffer with it.
-    if (!shape) {
-      // A candidate that fails may still be on the chain: its error is sent.
-      queue.end_job(std::move(job->buffer));
-      if (sender.send(WorkResult{item.marker, fail(std::move(shape.error()))})) return;
+    if (!shape || !*shape) {
+      queue.read_failed(*item, cost);
+      // A candidate that fails may be on the chain: its error is sent. One
+      // that gave up is not.
+      if (!shape && sender.send(WorkResult{item->marker, fail(std::move(shape.error()))})) return;
       continue;
     }
-    // Given up, passed over or cancelled: nobody will ask for it.
-    const Verdict verdict = *shape ? queue.read_done(job->position, (*shape)->end_bit) : Verdict::Drop;
-    if (verdict != Verdict::Finish) {
-      queue.end_job(std::move(job->buffer));
-      if (verdict == Verdict::Stop) return;
-      continue;
-    }
-    if (sender.send(WorkResult{item.marker, finish_job(steps, *decoder, queue, *job, **shape)})) return;
+    const Verdict verdict = queue.read_done(*item, (*shape)->end_bit, cost);
+    if (verdict.kind == Verdict::Stop) return;
+    if (verdict.kind == Verdict::Drop) continue;
+    auto finished = finish_block(steps, *decoder, queue, verdict.place, **shape);
+    if (!finished) return;
+    if (sender.send(WorkResult{item->marker, std::move(*finished)})) return;
   }
 }
 
 struct ParallelCandidates::State {
   concurrency::Receiver<WorkResult> receiver;
   ParkedResults completed;
+  WorkQueue* queue;
 };
 
 ParallelCandidates::ParallelCandidates(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
-ParallelCandidates ParallelCandidatesOf::make(concurrency::Receiver<WorkResult> receiver) {
+ParallelCandidates ParallelCandidatesOf::make(concurrency::Receiver<WorkResult> receiver, WorkQueue* queue) {
   return ParallelCandidates(std::make_unique<ParallelCandidates::State>(
-      ParallelCandidates::State{std::move(receiver), ParkedResults()}));
+      ParallelCandidates::State{std::move(receiver), ParkedResults(), queue}));
 }
 ParallelCandidates::ParallelCandidates(ParallelCandidates&&) noexcept = default;
 
@@ -96,26 +97,28 @@ Result<decoder::DecodedCandidate> ParallelCandidates::take(std::uint64_t marker)
   // results parked between it and the next stream's first block would
   // otherwise hold budget that the next block may need to be started at all.
   discard_before(marker);
-  if (auto parked = state_->completed.remove(marker)) return std::move(*parked);
-  for (;;) {
-    auto message = state_->receiver.receive();
-    if (!message) return fail(Error::invalid_configuration("parallel decoder stopped early"));
-    if (message->marker == marker) return std::move(message->result);
-    // A result below the wanted one is dropped here, its buffer going back to the queue.
-    if (message->marker > marker) state_->completed.park(message->marker, std::move(message->result));
-  }
+  auto found = [&]() -> std::optional<Result<decoder::DecodedCandidate>> {
+    if (auto parked = state_->completed.remove(marker)) return parked;
+    for (;;) {
+      auto message = state_->receiver.receive();
+      if (!message) return std::nullopt;
+      if (message->marker == marker) return std::move(message->result);
+      // A result below the wanted one is dropped here, its buffer going back to the queue.
+      if (message->marker > marker) state_->completed.park(message->marker, std::move(message->result));
+    }
+  }();
+  if (!found) return fail(Error::invalid_configuration("parallel decoder stopped early"));
+  // The writer has its next block: the workers may hold output one block further.
+  if (state_->queue != nullptr) state_->queue->taken();
+  return std::move(*found);
 }
 
 void ParallelCandidates::discard_before(std::uint64_t marker) { state_->completed.drop_below(marker); }
 
 struct ParallelDecode::State {
-  State(std::span<const std::uint8_t> data, std::span<const Marker> markers, const concurrency::ThreadPool& pool,
+  State(std::span<const std::uint8_t> data, const MarkerList& markers, const concurrency::ThreadPool& pool,
         std::uint64_t memory_limit, const WorkSteps* steps)
-      : data(data),
-        items(work_items(markers)),
-        queue(memory_limit, items, data, markers, free_buffer_count(pool.size())),
-        pool(pool),
-        steps(steps) {}
+      : data(data), queue(memory_limit, pool.size(), data, markers), pool(pool), steps(steps) {}
 
   // Runs worker_loop once on every pool thread and waits for all of them.
   // This thread keeps the only sending end; the channel closes when it goes,
@@ -126,7 +129,7 @@ struct ParallelDecode::State {
     try {
       const bool clean = pool.broadcast([&](std::size_t) {
         try {
-          worker_loop(data, items, queue, own, steps);
+          worker_loop(data, queue, own, steps);
         } catch (...) {
           // A worker that faults keeps its reservation and never sends its
           // result; cancelling releases every other worker (and so the
@@ -153,7 +156,6 @@ struct ParallelDecode::State {
   }
 
   std::span<const std::uint8_t> data;
-  const std::vector<WorkItem> items;
   WorkQueue queue;
   const concurrency::ThreadPool& pool;
   const WorkSteps* steps;
@@ -171,7 +173,7 @@ ParallelDecode::~ParallelDecode() {
   if (state_) state_->join();
 }
 
-Result<ParallelDecode> ParallelDecode::start(std::span<const std::uint8_t> data, std::span<const Marker> markers,
+Result<ParallelDecode> ParallelDecode::start(std::span<const std::uint8_t> data, const MarkerList& markers,
                                              const concurrency::ThreadPool& pool, std::uint64_t memory_limit,
                                              const WorkSteps* steps) {
   auto state = std::make_unique<State>(data, markers, pool, memory_limit, steps);
@@ -187,7 +189,7 @@ Result<ParallelDecode> ParallelDecode::start(std::span<const std::uint8_t> data,
 }
 
 ParallelCandidates ParallelDecode::candidates() {
-  ParallelCandidates consumer = ParallelCandidatesOf::make(std::move(*state_->receiver));
+  ParallelCandidates consumer = ParallelCandidatesOf::make(std::move(*state_->receiver), &state_->queue);
   state_->receiver.reset();
   return consumer;
 }

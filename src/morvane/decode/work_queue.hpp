@@ -1,24 +1,36 @@
-// The hand-out of speculative decodes, their memory budget and the free list
-// of output buffers.
+// The hand-out of speculative decodes, the order in which their output may be
+// held, and the free list of output buffers.
 //
-// Every block marker is a work item, handed out in ascending bit offset, so
-// the block the chain needs next is never behind a later one. A worker first
-// reads its candidate (header, tables, symbols: a cost that follows the
-// candidate's compressed length) and reports where it ends. Only candidates on
-// the chain are finished (inverse transform, final run-length stage, CRC: up
-// to 46.6 MB of output whatever the compressed length): the queue confirms the
-// chain's first block, and each confirmed block whose end is known confirms
-// the block the chain continues with. A candidate whose start the confirmed
-// chain has passed is dead: it is not handed out, its read gives up, and a
-// worker that read it drops it. So forged blocks hidden inside real ones, or
-// chains of them, never reach their expensive stages.
+// Reading. Every block marker is a work item, handed out in ascending bit
+// offset, so the block the chain needs next is never behind a later one. A
+// worker first reads its candidate (header, tables, symbols: a cost that
+// follows its compressed length) and reports where it ends. Only candidates
+// on the chain of real blocks go further: the queue confirms the chain's
+// first block, and each confirmed block whose end is known confirms the block
+// the chain continues with. A candidate whose start the confirmed chain has
+// passed is dead: it is not handed out, its read gives up, and a worker that
+// read it drops it.
 //
-// The budget: a running decode is counted at MAX_BLOCK_OUTPUT from its
-// hand-out until it ends; a finished result at its buffer's capacity until
-// that buffer is destroyed, which is after the consumer has written it; a free
-// buffer at its capacity. A starting decode adopts a free buffer (its capacity
-// becomes part of the reservation) and frees others when that is what it
-// takes to fit, so a long decode reaches a state where it allocates nothing.
+// Paying for speculation. Reads of candidates that end up dropped are counted
+// against reads on the chain (in bits read plus entries written); once the
+// dropped reads cost more than three times the chain's reads plus an
+// allowance, only the chain's next block is handed out, so workers wait for
+// the chain instead of reading on. Dropped reads then cost at most
+// 3 x the chain's reads + the allowance + one read per worker.
+//
+// Holding output. A confirmed block is inverted in its worker's working
+// memory, which tells the exact size of its output; only then is its buffer
+// granted, and only when the writer will want it soon: at most two blocks per
+// thread past the last one the consumer took, and bytes within the smaller of
+// the memory limit and (threads + 1) x MAX_BLOCK_OUTPUT (every thread
+// expanding a block of the largest size, and one being written). Buffers
+// come from the free list before any new one is mapped. The bytes counted
+// (in_use) are the capacities of granted buffers until they are destroyed,
+// after the consumer wrote them, and of the free buffers; they never pass the
+// limit. So that the block the consumer waits for is never stuck behind later
+// ones, only the first block not yet granted may use the last
+// MAX_BLOCK_OUTPUT bytes of room: what later blocks hold always leaves it
+// room once the blocks before it are written.
 #pragma once
 
 #include <atomic>
@@ -34,101 +46,124 @@
 
 namespace morvane::decode {
 
-// One block marker to decode speculatively.
+// One block marker handed out for a speculative decode.
 struct WorkItem {
   std::uint64_t marker;      // its index in the marker list; travels back with the result
   std::uint64_t bit_offset;  // first bit of the block magic
-  std::uint32_t crc;         // the stored block CRC the scan read
-};
-
-// The block markers of the list, in list order (end markers need no decode).
-std::vector<WorkItem> work_items(std::span<const Marker> markers);
-
-// A decode handed out: the item's position and the buffer its output goes in.
-struct Job {
-  std::uint64_t position;
-  decoder::BlockBuffer buffer;
+  std::uint32_t crc;         // the stored block CRC after the magic
 };
 
 // What a worker does with a candidate it has read.
-enum class Verdict : std::uint8_t {
-  Finish,  // it is on the chain
-  Drop,    // the chain has passed it
-  Stop,    // the queue was cancelled
+struct Verdict {
+  enum Kind : std::uint8_t {
+    Finish,  // it is on the chain: invert it, then ask for its buffer
+    Drop,    // the chain has passed it
+    Stop,    // the queue was cancelled
+  } kind;
+  std::uint64_t place = 0;  // for Finish: its place in the chain, counted from 0
 };
 
 class WorkQueue final : public decoder::BufferRecycler {
  public:
+  // Reads up to this cost are free of the chain's account (about three
+  // blocks of 900000 symbols).
+  static constexpr std::uint64_t kSpeculationAllowance = std::uint64_t{8} << 20;
+
   // `limit` is at least MAX_BLOCK_OUTPUT (the options check sees to that);
-  // `items` are the work items of `markers`, over the input `data`. Free
-  // buffers beyond `free_buffers` are given back to the system.
-  WorkQueue(std::uint64_t limit, std::span<const WorkItem> items, std::span<const std::uint8_t> data,
-            std::span<const Marker> markers, std::size_t free_buffers);
+  // `threads` the number of workers; `markers` the list of the input `data`.
+  WorkQueue(std::uint64_t limit, std::uint64_t threads, std::span<const std::uint8_t> data,
+            const MarkerList& markers);
   ~WorkQueue();
   WorkQueue(const WorkQueue&) = delete;
   WorkQueue& operator=(const WorkQueue&) = delete;
 
-  // The next item the chain has not passed, with a free buffer if there is
-  // one, waiting until the budget has room for one more running decode;
-  // nothing once every item is out or the queue is cancelled.
-  std::optional<Job> acquire();
+  // The next block marker the chain has not passed; nothing once every item
+  // is out or the queue is cancelled.
+  std::optional<WorkItem> acquire();
 
-  // The candidate at `position` was read and ends at `end_bit`. Confirms
-  // where the chain goes on if it is confirmed; otherwise waits until it is
+  // The read of `item` (costing `cost`) ended at `end_bit`. Confirms where
+  // the chain goes on if `item` is confirmed; otherwise waits until it is
   // confirmed, passed over or cancelled.
-  Verdict read_done(std::uint64_t position, std::uint64_t end_bit);
+  Verdict read_done(const WorkItem& item, std::uint64_t end_bit, std::uint64_t cost);
+  // The read of `item` failed (its error goes to the consumer) or gave up.
+  // A confirmed block that failed ends the chain: the walk fails there.
+  void read_failed(const WorkItem& item, std::uint64_t cost);
 
-  // Gives a decode about to write its output a free buffer, if it has none
-  // and one has come back since it started; the reservation covers it.
-  void lend_buffer(decoder::BlockBuffer& buffer);
-  // A decode that ends without a result to count (failed, given up, dropped):
-  // its reservation ends and its buffer joins the free list.
-  void end_job(decoder::BlockBuffer&& buffer);
-  // A decode that finished into `buffer`: its reservation becomes the
-  // buffer's capacity, and the buffer comes back here when destroyed.
-  void settle(decoder::BlockBuffer& buffer);
+  // A buffer of exactly `length` bytes for the block at `place` in the
+  // chain, waiting until the writer will want it soon and the bytes fit;
+  // nothing when the queue is cancelled. The buffer comes back here when it
+  // is destroyed. Throws std::bad_alloc when memory is short.
+  std::optional<decoder::BlockBuffer> grant(std::uint64_t place, std::uint64_t length);
+  // The block at `place` will not ask for a buffer (its inversion failed).
+  void skip(std::uint64_t place);
+
+  // The consumer took the chain's next block (the write window moves on).
+  void taken();
   void recycle(decoder::BlockBuffer&& buffer) noexcept override;
 
   // Every waiting worker leaves; nothing is handed out any more.
   void cancel();
 
   // The first bit of the latest confirmed block (all ones once the chain has
-  // ended): a candidate that starts before it and is not confirmed is dead. Read without the lock by readers
-  // deciding whether to give up.
+  // ended): a candidate that starts before it and is not confirmed is dead.
+  // Read without the lock by readers deciding whether to give up.
   const std::atomic<std::uint64_t>& chain_at() const { return chain_at_; }
 
-  // The bytes counted against the budget now (for tests).
+  // The bytes counted against the limit now (for tests).
   std::uint64_t in_use() const;
+  // The bytes the output of blocks may hold at once.
+  std::uint64_t ceiling() const { return ceiling_; }
+  // The read costs so far: on the chain, and of candidates dropped (for tests).
+  std::pair<std::uint64_t, std::uint64_t> read_costs() const;
 
  private:
-  static constexpr std::uint8_t kConfirmed = 1;
-  static constexpr std::uint8_t kRead = 2;
+  // A candidate out for reading, or read and waiting for the chain's verdict.
+  struct Out {
+    std::uint64_t marker;
+    bool read = false;
+    std::uint64_t end_bit = 0;
+    std::uint64_t cost = 0;
+    std::optional<std::uint64_t> place;  // set when the chain confirms it after its read
+  };
 
-  bool dead(std::uint64_t position) const;
-  // Confirms the block at `marker` and, while the confirmed block's end is
+  Out* out(std::uint64_t marker);
+  void forget(std::uint64_t marker);
+  bool dead(std::uint64_t marker) const;
+  bool speculation_paused() const;
+  // Confirms the block at `marker` and, while a confirmed block's end is
   // known, the ones the chain goes on with; nothing means the chain ends.
   // Called with the lock held.
   void confirm(std::optional<std::uint64_t> marker);
-  // Gives free buffers back to the system until one more decode fits or
-  // `keep` are left; true when it fits. Called with the lock held.
-  bool make_room(std::size_t keep);
+  // The buffer for a block of `size` bytes at `place` if its bytes fit now,
+  // adopting a free buffer and freeing others as need be; `counted` gets the
+  // capacity it is counted at. Called with the lock held.
+  std::optional<decoder::BlockBuffer> take_room(std::uint64_t place, std::size_t size, std::uint64_t& counted);
+  // Marks `place` as granted and moves the first ungranted place on.
+  void mark_granted(std::uint64_t place);
   // Keeps `buffer` in the free list, or frees it when the list is full.
   void recycle_locked(decoder::BlockBuffer&& buffer) noexcept;
 
-  const std::uint64_t limit_;
-  const std::span<const WorkItem> items_;
   const std::span<const std::uint8_t> data_;
-  const std::span<const Marker> markers_;
+  const MarkerList& markers_;
+  const std::uint64_t window_;   // blocks past the last one taken that may hold output
+  const std::uint64_t ceiling_;  // bytes
   const std::size_t max_free_;
   std::atomic<std::uint64_t> chain_at_{0};
 
   mutable std::mutex state_;
-  std::condition_variable changed_;  // budget freed, chain confirmed, or cancelled
-  std::uint64_t next_ = 0;
-  std::uint64_t in_use_ = 0;
+  std::condition_variable changed_;  // chain confirmed, room freed, window moved, or cancelled
   bool cancelled_ = false;
-  std::vector<std::uint8_t> flags_;      // kConfirmed | kRead per item
-  std::vector<std::uint64_t> end_bits_;  // where each read item ends
+  std::uint64_t next_ = 0;  // the next marker index to look at for hand-out
+  std::vector<Out> out_;    // at most one per worker
+  // The latest confirmed block, while its read has not ended.
+  std::optional<std::uint64_t> frontier_;
+  std::uint64_t frontier_place_ = 0;
+  std::uint64_t places_ = 0;  // chain places handed out so far
+  std::uint64_t chain_cost_ = 0, dropped_cost_ = 0;
+  std::uint64_t taken_ = 0;          // blocks the consumer took
+  std::uint64_t first_ungranted_ = 0;
+  std::vector<std::uint64_t> granted_ahead_;  // granted places above first_ungranted_
+  std::uint64_t in_use_ = 0;
   std::vector<decoder::BlockBuffer> free_;
 };
 

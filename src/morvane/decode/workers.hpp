@@ -20,7 +20,7 @@ struct WorkResult {
   Result<decoder::DecodedCandidate> result;
 };
 
-// The two steps of a worker's decode, as a test replaces them; without one a
+// The steps of a worker's decode, as a test replaces them; without one a
 // worker calls the decoder directly.
 struct WorkSteps {
   // Reads the candidate; nothing once `wanted` gives it up.
@@ -29,23 +29,26 @@ struct WorkSteps {
                                                           const decoder::Wanted& wanted) const {
     return decoder::read_candidate(data, item.bit_offset, item.crc, decoder, wanted);
   }
-  // Finishes the candidate read last into `out`.
-  virtual Result<void> finish(decoder::Decoder& decoder, decoder::BlockBuffer& out) const {
-    return decoder.finish(out);
+  // Inverts the candidate read last: its output's length.
+  virtual Result<std::uint64_t> invert(decoder::Decoder& decoder) const { return decoder.invert(); }
+  // Writes the inverted candidate's output into `out`.
+  virtual Result<void> expand(decoder::Decoder& decoder, decoder::BlockBuffer& out) const {
+    return decoder.expand(out);
   }
 
  protected:
   ~WorkSteps() = default;
 };
 
-// The consumer's side over the receiving end of a result channel.
+// The consumer's side over the receiving end of a result channel; each block
+// taken is reported to `queue` (none: no reports).
 struct ParallelCandidatesOf {
-  static ParallelCandidates make(concurrency::Receiver<WorkResult> receiver);
+  static ParallelCandidates make(concurrency::Receiver<WorkResult> receiver, WorkQueue* queue);
 };
 
 // Runs on one pool thread: takes items from the queue until none is left, the
 // queue is cancelled or the consumer is gone, decoding each with no lock held.
-void worker_loop(std::span<const std::uint8_t> data, std::span<const WorkItem> items, WorkQueue& queue,
-                 const concurrency::Sender<WorkResult>& sender, const WorkSteps* steps);
+void worker_loop(std::span<const std::uint8_t> data, WorkQueue& queue, const concurrency::Sender<WorkResult>& sender,
+                 const WorkSteps* steps);
 
 }  // namespace morvane::decode

@@ -18,12 +18,19 @@ inline constexpr unsigned kGroups = 16;  // byte values in groups of 16, one map
 // of huge pages: its inverse transform walks megabytes at random.
 inline constexpr std::uint64_t kHugePageSymbols = 131072;
 
-// Idle decoders kept for the next loan, and the most symbols' worth of pages
-// one of them may have touched (7 bytes each: 1.8 MB).
+// Idle decoders kept for the next loan, and the most symbols' worth of memory
+// one of them may have touched (7 bytes each: 1.8 MB), failed reads included.
 inline constexpr std::size_t kLentSlots = 4;
 inline constexpr std::size_t kLentSymbols = 262144;
 // Slots taken and filled by exchange: no lock, so a fork never inherits one held.
 std::atomic<Decoder*> idle_decoders[kLentSlots];
+// In the sanitizer and fuzzer builds no decoder outlives its loan, so that no
+// finding depends on what an earlier call left behind.
+#if defined(MORVANE_PLAIN_ALLOCATION)
+inline constexpr bool kKeepIdle = false;
+#else
+inline constexpr bool kKeepIdle = true;
+#endif
 
 }  // namespace
 
@@ -35,11 +42,16 @@ struct Decoder::State {
     std::uint32_t stored_crc;
     std::uint32_t origin;
     std::uint32_t symbols;
+    // Known once inverted: the repeat counts found and the output's length.
+    std::uint32_t runs;
+    std::uint64_t length;
+    bool inverted = false;
   };
 
   Workspace work;
   stages::CodingTables tables;  // kept for their storage
   std::optional<Pending> pending;
+  std::uint64_t read_cost = 0;
 };
 
 Decoder::Decoder() : state_(std::make_unique<State>()) {}
@@ -54,6 +66,18 @@ Result<BlockShape> Decoder::read(Bits& bits, std::uint8_t level, std::optional<s
 Result<std::optional<BlockShape>> Decoder::read_if(Bits& bits, std::uint8_t level,
                                                    std::optional<std::uint32_t> expected_crc, const Wanted& wanted) {
   state_->pending.reset();
+  const std::uint64_t from = bits.pos();
+  std::uint32_t written = 0;
+  auto shape = read_fields(bits, level, expected_crc, wanted, written);
+  // Whatever the outcome: the bits it read and the entries it wrote.
+  state_->work.note_use(written);
+  state_->read_cost = (bits.pos() > from ? bits.pos() - from : 0) + written;
+  return shape;
+}
+
+Result<std::optional<BlockShape>> Decoder::read_fields(Bits& bits, std::uint8_t level,
+                                                       std::optional<std::uint32_t> expected_crc,
+                                                       const Wanted& wanted, std::uint32_t& written) {
   const std::uint64_t block_start = bits.pos() >= kMagicBits ? bits.pos() - kMagicBits : 0;
   const auto whole_block = [&](DecodeError kind) { return fail(Error::decode(block_start, kind)); };
   // Callers validate the level; one outside 1..9 would give blocks longer than
@@ -85,37 +109,53 @@ Result<std::optional<BlockShape>> Decoder::read_if(Bits& bits, std::uint8_t leve
   }
   if (mtf.size == 0) return whole_block(DecodeError::InvalidBlock);
 
-  if (auto read = stages::read_tables(bits, mtf.size + 2, state_->tables); !read) return fail(std::move(read.error()));
+  auto read = stages::read_tables(bits, mtf.size + 2, state_->tables, wanted);
+  if (!read) return fail(std::move(read.error()));
+  if (!*read) return std::optional<BlockShape>();
 
   state_->work.prepare(state_->tables.selectors.size() * stages::kGroupSize >= kHugePageSymbols);
   const auto max_symbols = static_cast<std::uint32_t>(level * kSymbolsPerLevel);
-  auto n = stages::decode_symbols(bits, state_->tables, mtf, state_->work.tt(), max_symbols, wanted);
+  auto n = stages::decode_symbols(bits, state_->tables, mtf, state_->work.tt(), max_symbols, wanted, written);
   if (!n) return fail(std::move(n.error()));
   if (*n == stages::kAbandoned) return std::optional<BlockShape>();
-  state_->work.note_use(*n);
   if (*origin >= *n) return whole_block(DecodeError::InvalidBlock);
 
-  state_->pending = State::Pending{block_start, max_block_output(level), *stored_crc, *origin, *n};
+  state_->pending = State::Pending{block_start, max_block_output(level), *stored_crc, *origin, *n, 0, 0};
   return std::optional<BlockShape>(BlockShape{bits.pos(), *stored_crc, *n});
 }
 
-Result<void> Decoder::finish(BlockBuffer& out) {
-  assert(state_->pending.has_value());
-  const State::Pending block = *state_->pending;
-  state_->pending.reset();
-  const auto whole_block = [&](DecodeError kind) { return fail(Error::decode(block.block_start, kind)); };
-
+Result<std::uint64_t> Decoder::invert() {
+  assert(state_->pending.has_value() && !state_->pending->inverted);
+  State::Pending& block = *state_->pending;
   Workspace& work = state_->work;
   stages::inverse_transform(work.tt(), block.symbols, block.origin, work.bytes(), work.scratch(block.symbols));
   const std::span<const std::uint8_t> bytes(work.bytes(), block.symbols);
   // The transform is done with its scratch: the places of the repeat counts go there.
-  std::uint32_t* const counts = work.counts();
-  auto runs = stages::scan_runs(bytes, block.output_limit, block.block_start, counts);
-  if (!runs) return fail(std::move(runs.error()));
-  out.resize(static_cast<std::size_t>(runs->length));
-  stages::expand_runs(bytes, std::span(counts, runs->runs), out.data());
-  if (crc32_bzip2(out) != block.stored_crc) return whole_block(DecodeError::CrcMismatch);
+  auto runs = stages::scan_runs(bytes, block.output_limit, block.block_start, work.counts());
+  if (!runs) {
+    state_->pending.reset();
+    return fail(std::move(runs.error()));
+  }
+  block.inverted = true;
+  block.runs = runs->runs;
+  block.length = runs->length;
+  return runs->length;
+}
+
+Result<void> Decoder::expand(BlockBuffer& out) {
+  assert(state_->pending.has_value() && state_->pending->inverted);
+  const State::Pending block = *state_->pending;
+  state_->pending.reset();
+  Workspace& work = state_->work;
+  out.resize(static_cast<std::size_t>(block.length));
+  stages::expand_runs(std::span(work.bytes(), block.symbols), std::span(work.counts(), block.runs), out.data());
+  if (crc32_bzip2(out) != block.stored_crc) return fail(Error::decode(block.block_start, DecodeError::CrcMismatch));
   return {};
+}
+
+Result<void> Decoder::finish(BlockBuffer& out) {
+  if (auto inverted = invert(); !inverted) return fail(std::move(inverted.error()));
+  return expand(out);
 }
 
 Result<DecodedBlock> Decoder::block(Bits& bits, std::uint8_t level, std::optional<std::uint32_t> expected_crc) {
@@ -126,9 +166,23 @@ Result<DecodedBlock> Decoder::block(Bits& bits, std::uint8_t level, std::optiona
   return decoded;
 }
 
-bool Decoder::small_when_idle() const { return state_->work.small(kLentSymbols); }
+std::uint64_t Decoder::read_cost() const { return state_->read_cost; }
+
+std::size_t Decoder::memory_touched() const {
+  std::size_t bytes = state_->work.touched_bytes() + state_->tables.selectors.capacity();
+  for (const Huffman& table : state_->tables.tables) bytes += table.storage_bytes();
+  return bytes;
+}
+
+bool Decoder::small_when_idle() const {
+  return state_->work.small() && memory_touched() <= kLentSymbols * Workspace::kBytesPerSymbol;
+}
 
 LentDecoder::LentDecoder() : decoder_(nullptr) {
+  if (!kKeepIdle) {
+    decoder_ = new Decoder();
+    return;
+  }
   for (auto& slot : idle_decoders) {
     if (slot.load(std::memory_order_relaxed) == nullptr) continue;
     if ((decoder_ = slot.exchange(nullptr, std::memory_order_acquire)) != nullptr) return;
@@ -137,7 +191,7 @@ LentDecoder::LentDecoder() : decoder_(nullptr) {
 }
 
 LentDecoder::~LentDecoder() {
-  if (decoder_->small_when_idle()) {
+  if (kKeepIdle && decoder_->small_when_idle()) {
     for (auto& slot : idle_decoders) {
       Decoder* empty = nullptr;
       if (slot.compare_exchange_strong(empty, decoder_, std::memory_order_release)) return;
@@ -149,6 +203,7 @@ LentDecoder::~LentDecoder() {
 Result<std::optional<BlockShape>> read_candidate(std::span<const std::uint8_t> data, std::uint64_t bit_offset,
                                                  std::uint32_t expected_crc, Decoder& decoder, const Wanted& wanted) {
   Bits bits(data, bit_offset);
+  decoder.state_->read_cost = 0;  // a candidate that fails before its fields costs nothing
   if (bit_offset > bits.total_bits()) return fail(Error::decode(bit_offset, DecodeError::Truncated));
   auto magic = bits.magic();
   if (!magic) return fail(std::move(magic.error()));

@@ -42,6 +42,8 @@ class Huffman {
   // The 4096 fast entries, indexed by the next 12 bits.
   const std::uint32_t* fast_table() const { return fast_.get(); }
   std::uint8_t min_len() const { return min_len_; }
+  // The heap bytes the table holds.
+  std::size_t storage_bytes() const { return kFastEntries * sizeof(std::uint32_t) + perm_.capacity() * sizeof(std::uint16_t); }
   std::uint8_t max_len() const { return max_len_; }
 
  private:

@@ -25,8 +25,9 @@ struct CodingTables {
 };
 
 // The table count, selectors and code lengths that follow the byte maps;
-// `alphabet` is the number of symbols (used bytes + 2).
-Result<void> read_tables(Bits& bits, unsigned alphabet, CodingTables& out);
+// `alphabet` is the number of symbols (used bytes + 2). False once `wanted`
+// says no (asked every few thousand selectors or code-length steps).
+Result<bool> read_tables(Bits& bits, unsigned alphabet, CodingTables& out, const Wanted& wanted);
 
 // The move-to-front list of the used byte values, front first.
 struct MtfList {
@@ -42,9 +43,10 @@ inline constexpr std::uint32_t kAbandoned = UINT32_MAX;
 // byte (the entry's layout is described in inverse.cpp). `tt` has room for
 // `max_symbols` entries. Returns the number of entries written, or
 // kAbandoned once `wanted` says no (asked before each group of symbols and
-// before each long run is written).
+// before each long run is written). `written` gets the number of entries
+// written whatever the outcome: the memory and work the call cost.
 Result<std::uint32_t> decode_symbols(Bits& bits, const CodingTables& tables, MtfList& mtf, std::uint32_t* tt,
-                                     std::uint32_t max_symbols, const Wanted& wanted);
+                                     std::uint32_t max_symbols, const Wanted& wanted, std::uint32_t& written);
 
 // Links tt into the inverse Burrows-Wheeler permutation and walks it from
 // `origin`, writing the n bytes of the block before its final run-length

@@ -94,18 +94,32 @@ struct State {
 }  // namespace
 
 Result<std::uint32_t> decode_symbols(Bits& bits, const CodingTables& tables, MtfList& mtf, std::uint32_t* tt,
-                                     std::uint32_t max_symbols, const Wanted& wanted) {
+                                     std::uint32_t max_symbols, const Wanted& wanted, std::uint32_t& written) {
   State state{tt, mtf.bytes.data(), &wanted, 0, 0, max_symbols, 0, mtf.size};
+  written = 0;
   const std::uint8_t* const data = bits.data().data();
   const std::uint64_t size = bits.data().size();
   std::uint64_t pos = bits.pos();
+  // Every way out reports what was written so far, and leaves the cursor
+  // where the symbols stopped (the reader's cost follows both).
   const auto failure = [&](Step step) {
+    written = state.n;
+    bits.set_pos(pos);
     return fail(Error::decode(pos, step == Step::Overflow ? DecodeError::BlockOverflow : DecodeError::InvalidBlock));
+  };
+  const auto abandoned = [&] {
+    written = state.n;
+    bits.set_pos(pos);
+    return kAbandoned;
+  };
+  const auto ended = [&] {
+    written = state.n;
+    return state.n;
   };
 
   for (std::size_t group = 0;; ++group) {
     if (group == tables.selectors.size()) return failure(Step::Invalid);
-    if (!wanted()) [[unlikely]] return kAbandoned;
+    if (!wanted()) [[unlikely]] return abandoned();
     const Huffman& table = tables.tables[tables.selectors[group]];
     if ((pos >> 3) + kGroupBytes <= size) {
       // Fast path: the whole group lies at least kGroupBytes before the end
@@ -123,6 +137,8 @@ Result<std::uint32_t> decode_symbols(Bits& bits, const CodingTables& tables, Mtf
             entry = table.lookup(window);
             if (entry & kEntryInvalid) {
               pos += (entry >> kEntryLengthShift) & 0xFF;
+              written = state.n;
+              bits.set_pos(pos);
               return fail(Error::decode(pos, DecodeError::InvalidHuffman));
             }
           }
@@ -131,10 +147,10 @@ Result<std::uint32_t> decode_symbols(Bits& bits, const CodingTables& tables, Mtf
           window <<= len;
           const Step step = state.apply(entry & 0xFFFF);
           if (step != Step::Next) [[unlikely]] {
-            if (step == Step::Abandoned) return kAbandoned;
+            if (step == Step::Abandoned) return abandoned();
             if (step != Step::End) return failure(step);
             bits.set_pos(pos);
-            return state.n;
+            return ended();
           }
         }
       }
@@ -143,13 +159,16 @@ Result<std::uint32_t> decode_symbols(Bits& bits, const CodingTables& tables, Mtf
       for (unsigned i = 0; i < kGroupSize; ++i) {
         bits.set_pos(pos);
         auto symbol = table.decode(bits);
-        if (!symbol) return fail(std::move(symbol.error()));
+        if (!symbol) {
+          written = state.n;
+          return fail(std::move(symbol.error()));
+        }
         pos = bits.pos();
         const Step step = state.apply(*symbol);
         if (step != Step::Next) {
-          if (step == Step::Abandoned) return kAbandoned;
+          if (step == Step::Abandoned) return abandoned();
           if (step != Step::End) return failure(step);
-          return state.n;
+          return ended();
         }
       }
     }

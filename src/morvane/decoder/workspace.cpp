@@ -3,19 +3,43 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <new>
 
 namespace morvane::decoder {
 namespace {
 
-inline constexpr std::size_t kHugePage = std::size_t{2} << 20;  // bytes
+[[maybe_unused]] inline constexpr std::size_t kHugePage = std::size_t{2} << 20;  // bytes
 inline constexpr std::size_t kBytes = Workspace::kCapacity * Workspace::kBytesPerSymbol;
-inline constexpr std::size_t kHugeBytes = (kBytes + kHugePage - 1) / kHugePage * kHugePage;
+[[maybe_unused]] inline constexpr std::size_t kHugeBytes = (kBytes + kHugePage - 1) / kHugePage * kHugePage;
 
 }  // namespace
 
 Workspace::~Workspace() { unmap(); }
 
+#if defined(MORVANE_PLAIN_ALLOCATION)
+// The sanitizer and fuzzer builds: the ordinary allocator, whose bounds the
+// address sanitizer sees; the same layout otherwise.
+void Workspace::unmap() noexcept {
+  std::free(base_);
+  base_ = nullptr;
+  length_ = 0;
+}
+
+void Workspace::prepare(bool huge_pages) {
+  if (base_ != nullptr && (huge_pages_ || !huge_pages)) return;
+  unmap();
+  // Exactly the bytes the layout uses, so that a step past them is seen.
+  void* area = std::malloc(kBytes);
+  if (area == nullptr) throw std::bad_alloc();
+  base_ = area;
+  length_ = kBytes;
+  huge_pages_ = huge_pages;
+  touched_ = 0;
+  tt_ = static_cast<std::uint32_t*>(base_);
+  bytes_ = reinterpret_cast<std::uint8_t*>(tt_ + kCapacity);
+}
+#else
 void Workspace::unmap() noexcept {
   if (base_ != nullptr) munmap(base_, length_);
   base_ = nullptr;
@@ -51,5 +75,7 @@ void Workspace::prepare(bool huge_pages) {
   tt_ = static_cast<std::uint32_t*>(base_);
   bytes_ = reinterpret_cast<std::uint8_t*>(tt_ + kCapacity);
 }
+
+#endif
 
 }  // namespace morvane::decoder

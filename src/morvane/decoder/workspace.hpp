@@ -38,11 +38,13 @@ class Workspace {
   // when memory is short.
   void prepare(bool huge_pages);
 
-  // Notes that a block of `symbols` symbols used the memory.
+  // Notes that a block wrote `symbols` entries (and may invert them).
   void note_use(std::size_t symbols) { touched_ = std::max(touched_, symbols); }
-  // Whether keeping the workspace idle costs little: no huge pages, and at
-  // most `symbols` symbols' worth of pages ever touched.
-  bool small(std::size_t symbols) const { return base_ != nullptr && !huge_pages_ && touched_ <= symbols; }
+  // The bytes of the mapping that blocks may have touched since it was made.
+  std::size_t touched_bytes() const { return touched_ * kBytesPerSymbol; }
+  // Whether the mapping is one of ordinary pages (huge pages are kept for
+  // large blocks only).
+  bool small() const { return base_ != nullptr && !huge_pages_; }
 
   std::uint32_t* tt() const { return tt_; }       // kCapacity entries, laid out as inverse.cpp says
   std::uint8_t* bytes() const { return bytes_; }  // kCapacity bytes

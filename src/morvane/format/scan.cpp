@@ -1,12 +1,12 @@
 #include "morvane/format/scan.hpp"
 
 #include <algorithm>
-
-#include "morvane/format/parallel_scan.hpp"
+#include <atomic>
 
 #include "morvane/bitreader/bit_reader.hpp"
 #include "morvane/concurrency/thread_pool.hpp"
 #include "morvane/constants.hpp"
+#include "morvane/format/magic_scan.hpp"
 #include "morvane/format/prefilter.hpp"
 #include "morvane/stream_header.hpp"
 
@@ -19,13 +19,84 @@ inline constexpr std::uint64_t kRandomizedAt = kCrcAt + kCrcBits;
 inline constexpr std::uint64_t kOriginAt = kRandomizedAt + kRandomizedBits;
 static_assert(kOriginAt + kOriginBits == kBlockHeaderBits);
 
+// What the scan finds, as a sink records it. A magic is handed over only when
+// its fields fit in the input.
+//   void stream(std::uint64_t byte, std::uint8_t level);      (if kStreams)
+//   void block(std::uint64_t bit, const BitReader& reader);
+//   void end(std::uint64_t bit, const BitReader& reader);
+//   bool stopped() const;   asked between pieces of the range
+
+// Every field of every candidate: the scan of scan_range.
+class FullSink {
+ public:
+  static constexpr bool kStreams = true;
+  explicit FullSink(ScanResult& out) : out_(out) {}
+
+  void stream(std::uint64_t byte, std::uint8_t level) { out_.streams.push_back({byte, level}); }
+  void block(std::uint64_t bit, const bitreader::BitReader& reader) {
+    auto crc = reader.read_bits(bit + kCrcAt, kCrcBits);
+    auto randomized = reader.read_bit(bit + kRandomizedAt);
+    auto orig_ptr = reader.read_bits(bit + kOriginAt, kOriginBits);
+    if (!crc || !randomized || !orig_ptr) return;
+    out_.blocks.push_back({bit, static_cast<std::uint32_t>(*crc), static_cast<std::uint32_t>(*orig_ptr), *randomized});
+  }
+  void end(std::uint64_t bit, const bitreader::BitReader& reader) {
+    auto crc = reader.read_bits(bit + kCrcAt, kCrcBits);
+    if (!crc) return;
+    out_.ends.push_back({bit, static_cast<std::uint32_t>(*crc)});
+  }
+  bool stopped() const { return false; }
+
+ private:
+  ScanResult& out_;
+};
+
+// The engine's keys, with the block magics counted against a cap shared by
+// every chunk. Counts reach the shared total in batches, so the threads do not
+// contend on it; the total is exact once every chunk has added its rest.
+class KeySink {
+ public:
+  static constexpr bool kStreams = false;
+  KeySink(std::vector<MagicKey>& out, std::atomic<std::uint64_t>& blocks, std::uint64_t cap)
+      : out_(out), blocks_(blocks), cap_(cap) {}
+  ~KeySink() { settle(); }
+  KeySink(const KeySink&) = delete;
+  KeySink& operator=(const KeySink&) = delete;
+
+  void stream(std::uint64_t, std::uint8_t) {}
+  void block(std::uint64_t bit, const bitreader::BitReader&) {
+    out_.push_back(block_key(bit));
+    if (++unsettled_ == kBatch) settle();
+  }
+  void end(std::uint64_t bit, const bitreader::BitReader&) { out_.push_back(end_key(bit)); }
+  bool stopped() const { return blocks_.load(std::memory_order_relaxed) > cap_; }
+
+ private:
+  static constexpr std::uint64_t kBatch = 256;
+
+  void settle() {
+    blocks_.fetch_add(unsettled_, std::memory_order_relaxed);
+    unsettled_ = 0;
+  }
+
+  std::vector<MagicKey>& out_;
+  std::atomic<std::uint64_t>& blocks_;
+  const std::uint64_t cap_;
+  std::uint64_t unsettled_ = 0;
+};
+
+template <class Sink>
 class RangeScanner {
  public:
-  RangeScanner(std::span<const std::uint8_t> data, ScanResult& out) : data_(data), reader_(data), out_(out) {}
+  RangeScanner(std::span<const std::uint8_t> data, Sink& sink) : data_(data), reader_(data), sink_(sink) {}
 
   // Records what the flags of `mask` at byte i turn out to be.
   void check(std::uint64_t i, std::uint32_t mask) {
-    if (mask & kStreamFlag) check_stream(i);
+    if constexpr (Sink::kStreams) {
+      if (mask & kStreamFlag) {
+        if (auto level = stream_header_level(data_, i)) sink_.stream(i, *level);
+      }
+    }
     mask &= ~kStreamFlag;
     if (mask == 0) return;
     const std::uint64_t window = window_at(i);
@@ -36,20 +107,16 @@ class RangeScanner {
       if ((mask & bits) == 0) continue;
       const std::uint64_t value = (window >> (kWindowBytes * 8 - kMagicBits - z)) & kMagicMask;
       const std::uint64_t bit = 8 * i + z;
+      // Bounds first: a candidate whose fields pass the input's end is none.
       if (value == kEndMagic) {
-        record_end(bit);
+        if (reader_.len_bits() - bit >= kEndRecordBits) sink_.end(bit, reader_);
       } else if (value == kBlockMagic) {
-        record_block(bit);
+        if (reader_.len_bits() - bit >= kBlockHeaderBits) sink_.block(bit, reader_);
       }
     }
   }
 
  private:
-  // The four header bytes must lie inside the input, not inside the range.
-  void check_stream(std::uint64_t i) {
-    if (auto level = stream_header_level(data_, i)) out_.streams.push_back({i, *level});
-  }
-
   // The bytes a magic that begins in byte i reaches into, at any bit position.
   static constexpr unsigned kWindowBytes = (kMagicBits + 7) / 8 + 1;
   static_assert(kWindowBytes == 7);
@@ -61,37 +128,29 @@ class RangeScanner {
     return window;
   }
 
-  // Bounds first: a failed read would only mean "no candidate" anyway.
-  void record_end(std::uint64_t bit) {
-    if (reader_.len_bits() - bit < kEndRecordBits) return;
-    auto crc = reader_.read_bits(bit + kCrcAt, kCrcBits);
-    if (!crc) return;
-    out_.ends.push_back({bit, static_cast<std::uint32_t>(*crc)});
-  }
-
-  void record_block(std::uint64_t bit) {
-    if (reader_.len_bits() - bit < kBlockHeaderBits) return;
-    auto crc = reader_.read_bits(bit + kCrcAt, kCrcBits);
-    auto randomized = reader_.read_bit(bit + kRandomizedAt);
-    auto orig_ptr = reader_.read_bits(bit + kOriginAt, kOriginBits);
-    if (!crc || !randomized || !orig_ptr) return;
-    out_.blocks.push_back({bit, static_cast<std::uint32_t>(*crc), static_cast<std::uint32_t>(*orig_ptr), *randomized});
-  }
-
   std::span<const std::uint8_t> data_;
   bitreader::BitReader reader_;
-  ScanResult& out_;
+  Sink& sink_;
 };
 
-}  // namespace
+// The lead table without the stream-header flag, for sinks that want no headers.
+constexpr PairFilter without_streams(PairFilter table) {
+  for (auto& entry : table) entry &= ~kStreamFlag;
+  return table;
+}
+inline constexpr PairFilter kMagicLeadFilter = without_streams(kLeadFilter);
 
-ScanResult scan_range(std::span<const std::uint8_t> data, std::uint64_t start, std::uint64_t end) {
-  ScanResult out;
+// Bytes between two looks at whether the sink has stopped.
+inline constexpr std::uint64_t kPieceBytes = 65536;
+
+template <class Sink>
+void scan_into(std::span<const std::uint8_t> data, std::uint64_t start, std::uint64_t end, Sink& sink) {
   const std::uint64_t length = data.size();
   end = std::min(end, length);
-  if (start >= end) return out;
-  RangeScanner scanner(data, out);
+  if (start >= end) return;
+  RangeScanner<Sink> scanner(data, sink);
   const std::uint8_t* p = data.data();
+  static constexpr const PairFilter& lead = Sink::kStreams ? kLeadFilter : kMagicLeadFilter;
 
   // Fast part: every byte i here has a successor inside the input, so the
   // pair lookup needs no bounds check. A flag that survives the pair filter
@@ -99,13 +158,17 @@ ScanResult scan_range(std::span<const std::uint8_t> data, std::uint64_t start, s
   // finds exactly what a full comparison at every bit would.
   const std::uint64_t paired_end = std::min(end, length - 1);
   std::uint64_t i = start;
-  auto flags = [p](std::uint64_t at) { return kLeadFilter[p[at]] & kFollowFilter[p[at + 1]]; };
-  for (; i + 8 <= paired_end; i += 8) {
-    std::uint32_t any = 0;
-    for (unsigned k = 0; k < 8; ++k) any |= flags(i + k);
-    if (any == 0) [[likely]] continue;
-    for (unsigned k = 0; k < 8; ++k) {
-      if (const std::uint32_t mask = flags(i + k)) scanner.check(i + k, mask);
+  auto flags = [p](std::uint64_t at) { return lead[p[at]] & kFollowFilter[p[at + 1]]; };
+  while (i + 8 <= paired_end) {
+    if (sink.stopped()) return;
+    const std::uint64_t piece_end = std::min(paired_end, i + kPieceBytes);
+    for (; i + 8 <= piece_end; i += 8) {
+      std::uint32_t any = 0;
+      for (unsigned k = 0; k < 8; ++k) any |= flags(i + k);
+      if (any == 0) [[likely]] continue;
+      for (unsigned k = 0; k < 8; ++k) {
+        if (const std::uint32_t mask = flags(i + k)) scanner.check(i + k, mask);
+      }
     }
   }
   for (; i < paired_end; ++i) {
@@ -113,32 +176,54 @@ ScanResult scan_range(std::span<const std::uint8_t> data, std::uint64_t start, s
   }
   // The input's last byte: its successor counts as 0, as in the window.
   if (i < end) {
-    if (const std::uint32_t mask = kLeadFilter[p[i]] & kFollowFilter[0]) scanner.check(i, mask);
+    if (const std::uint32_t mask = lead[p[i]] & kFollowFilter[0]) scanner.check(i, mask);
   }
+}
+
+}  // namespace
+
+ScanResult scan_range(std::span<const std::uint8_t> data, std::uint64_t start, std::uint64_t end) {
+  ScanResult out;
+  FullSink sink(out);
+  scan_into(data, start, end, sink);
   return out;
 }
 
-Result<ScanResult> scan_with_pool(std::span<const std::uint8_t> data, const concurrency::ThreadPool* pool) {
+Result<ScanResult> scan_input(std::span<const std::uint8_t> data) {
   if (!stream_header_level(data, 0)) return fail(Error::invalid_stream_header());
-  const std::uint64_t length = data.size();
-  if (pool == nullptr || length <= kScanChunkBytes) return scan_range(data, 0, length);
-
-  // Each chunk reports only candidates that begin inside it, in ascending
-  // order, so joining the chunks in order keeps every vector ascending.
-  const std::uint64_t chunks = scan_chunks(length);
-  auto parts = pool->map_chunks(static_cast<std::size_t>(chunks), [&](std::size_t c) {
-    const std::uint64_t start = c * kScanChunkBytes;
-    return scan_range(data, start, std::min(start + kScanChunkBytes, length));
-  });
-  ScanResult joined;
-  for (auto& part : parts) {
-    joined.streams.insert(joined.streams.end(), part.streams.begin(), part.streams.end());
-    joined.blocks.insert(joined.blocks.end(), part.blocks.begin(), part.blocks.end());
-    joined.ends.insert(joined.ends.end(), part.ends.begin(), part.ends.end());
-  }
-  return joined;
+  return scan_range(data, 0, data.size());
 }
 
-Result<ScanResult> scan_input(std::span<const std::uint8_t> data) { return scan_with_pool(data, nullptr); }
+Result<MagicScan> scan_magics(std::span<const std::uint8_t> data, const concurrency::ThreadPool* pool,
+                              std::uint64_t block_cap) {
+  if (!stream_header_level(data, 0)) return fail(Error::invalid_stream_header());
+  const std::uint64_t length = data.size();
+  const std::uint64_t chunks = scan_chunks(length);
+  MagicScan scan;
+  scan.chunks.resize(static_cast<std::size_t>(chunks));
+  std::atomic<std::uint64_t> blocks{0};
+  // Each chunk records only magics that begin inside it, in ascending order,
+  // into a list of its own.
+  const auto scan_chunk = [&](std::size_t c) {
+    std::vector<MagicKey>& keys = scan.chunks[c];
+    {
+      KeySink sink(keys, blocks, block_cap);
+      const std::uint64_t start = c * kScanChunkBytes;
+      scan_into(data, start, std::min(start + kScanChunkBytes, length), sink);
+    }
+    // A list that grew by doubling may hold twice its size; a chunk's copy is small.
+    if (keys.capacity() > keys.size() + keys.size() / 4 + 16) keys.shrink_to_fit();
+  };
+  if (pool != nullptr && chunks > 1) {
+    pool->for_each_chunk(static_cast<std::size_t>(chunks), scan_chunk);
+  } else {
+    for (std::size_t c = 0; c < chunks && blocks.load(std::memory_order_relaxed) <= block_cap; ++c) scan_chunk(c);
+  }
+  if (blocks.load(std::memory_order_relaxed) > block_cap) {
+    scan.chunks.clear();
+    scan.over_cap = true;
+  }
+  return scan;
+}
 
 }  // namespace morvane::format
