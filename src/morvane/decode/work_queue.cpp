@@ -268,4 +268,9 @@ std::pair<std::uint64_t, std::uint64_t> WorkQueue::read_costs() const {
   return {chain_cost_, dropped_cost_};
 }
 
+std::pair<std::size_t, std::size_t> WorkQueue::free_list() const {
+  std::lock_guard lock(state_);
+  return {free_.size(), max_free_};
+}
+
 }  // namespace morvane::decode

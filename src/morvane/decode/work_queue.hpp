@@ -115,6 +115,8 @@ class WorkQueue final : public decoder::BufferRecycler {
   std::uint64_t ceiling() const { return ceiling_; }
   // The read costs so far: on the chain, and of candidates dropped (for tests).
   std::pair<std::uint64_t, std::uint64_t> read_costs() const;
+  // The buffers the free list holds now, and the most it holds (for tests).
+  std::pair<std::size_t, std::size_t> free_list() const;
 
  private:
   // A candidate out for reading, or read and waiting for the chain's verdict.
