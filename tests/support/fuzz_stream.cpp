@@ -339,8 +339,10 @@ struct BuiltBlock {
 
 enum class Size : std::uint8_t { kAny, kBulk, kRepeated };
 
-BuiltBlock build_block(Choices& c, unsigned level, const Plan& plan, Size size, std::uint64_t& planted) {
-  Bytes data = block_data(c, size == Size::kBulk);
+// `grown`: a literal block of that length, else data of any kind.
+BuiltBlock build_block(Choices& c, unsigned level, const Plan& plan, Size size, std::size_t grown,
+                       std::uint64_t& planted) {
+  Bytes data = grown != 0 ? literal_data(c, grown) : block_data(c, size == Size::kBulk);
   if (size == Size::kRepeated && data.size() > kMaxRepeatedData) data.resize(kMaxRepeatedData);
   if (data.empty()) data.push_back(c.byte());
   const Bytes rle = fitted_rle(data, level, kMaxRle);
@@ -440,6 +442,7 @@ FuzzStream fuzz_stream(std::span<const std::uint8_t> bytes, bool large) {
     unsigned level;
     unsigned blocks;
     bool pad_with_ones;
+    bool growing;  // each block longer than the last: no block's output fits a buffer of one before it
   };
   std::vector<StreamPlan> streams(large ? 1 : 1 + c.below(3));
   unsigned total_blocks = 0;
@@ -449,6 +452,7 @@ FuzzStream fuzz_stream(std::span<const std::uint8_t> bytes, bool large) {
     // Now and then many blocks, for the parallel road's window and free list.
     if (s.blocks == 3 && c.below(4) == 3) s.blocks += c.below(30);
     s.pad_with_ones = c.byte() & 1;
+    s.growing = s.blocks > 3 && (c.byte() & 1);
     total_blocks += s.blocks;
   }
   if (damages_a_block(plan.damage) && total_blocks == 0) plan.damage = Damage::kStreamCrc;
@@ -463,7 +467,8 @@ FuzzStream fuzz_stream(std::span<const std::uint8_t> bytes, bool large) {
     for (unsigned b = 0; b < sp.blocks; ++b, ++block_number) {
       const bool here = damages_a_block(plan.damage) && block_number == damaged_block;
       const Size size = !large ? Size::kAny : b == 0 ? Size::kBulk : Size::kRepeated;
-      blocks.push_back(build_block(c, sp.level, here ? plan : Plan{Damage::kNone, 0}, size, result.planted));
+      const std::size_t grown = sp.growing ? 256 * (b + 1) : 0;
+      blocks.push_back(build_block(c, sp.level, here ? plan : Plan{Damage::kNone, 0}, size, grown, result.planted));
     }
     const bool bad_level = plan.damage == Damage::kLevel && s == damaged_stream;
     write_stream_header(out, bad_level ? ((plan.where >> 8) & 1 ? 0 : 10 + (plan.where >> 9) % 200) : sp.level);
