@@ -1,22 +1,20 @@
-// Both roads against each other and against libbz2, which is linked into this
-// target only, as an oracle. When either road succeeds, both succeed with the
-// same bytes, and libbz2 decodes the whole input to those bytes too. When both
-// refuse an input that libbz2 decodes whole, the refusal must be one of those
-// made by design: a randomised block, an over-subscribed Huffman table (the
-// serial road reports both), or, on the scanning road alone, the empty input.
-// (Trailing data
-// after the last stream is refused as well; libbz2 stops before it, so the
-// oracle counts such an input as not decoded whole.) On success the index
+// Both roads against each other and against libbz2, which is linked in as an
+// oracle, on built streams and raw bytes. When either road succeeds, both
+// succeed with the same bytes, and libbz2 decodes the whole input to those
+// bytes too; a valid built stream decodes to its data. When both refuse an
+// input that libbz2 decodes whole, each refusal must be one made by design,
+// and seen to be so from the input itself: a block whose randomised bit is
+// set, or a coding table whose code lengths over-subscribe the code space
+// (found by a parser of the fuzz support, not by the library), ending where
+// the refusal points. The empty input is refused by the scanning road alone.
+// (Trailing data after the last stream is refused as well; libbz2 stops
+// before it, so the oracle counts such an input as not decoded whole.) On
+// success the scanning road's progress lands on each block's end, the index
 // survives to_bytes/from_bytes unchanged and the reader reads all the output
 // back through it.
-#include <bzlib.h>
-
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
-#include <string_view>
 #include <vector>
 
 #include "fuzz_support.hpp"
@@ -27,43 +25,26 @@
 #include "morvane/source.hpp"
 
 using namespace morvane;
+using morvane::fuzz::ContractWriter;
 using morvane::fuzz::Fingerprint;
 using morvane::fuzz::FingerprintWriter;
 
 namespace {
 
-// libbz2's output for the whole input, decoded stream after stream; nothing
-// when a stream fails or bytes that begin no stream follow the last one.
-std::optional<Fingerprint> libbz2_decode(std::span<const std::uint8_t> input) {
-  Fingerprint out;
-  std::vector<char> buffer(1 << 16);
-  std::size_t at = 0;
-  while (at < input.size()) {
-    bz_stream stream{};
-    if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) return std::nullopt;
-    // libbz2 takes at most 4 GiB at a time; fuzz inputs are far smaller.
-    stream.next_in = const_cast<char*>(reinterpret_cast<const char*>(input.data() + at));
-    stream.avail_in = static_cast<unsigned>(input.size() - at);
-    int status = BZ_OK;
-    do {
-      stream.next_out = buffer.data();
-      stream.avail_out = static_cast<unsigned>(buffer.size());
-      status = BZ2_bzDecompress(&stream);
-      const std::size_t produced = buffer.size() - stream.avail_out;
-      out.add({reinterpret_cast<const std::uint8_t*>(buffer.data()), produced});
-      // Out of input with room left for output: the stream is cut short.
-      if (status == BZ_OK && stream.avail_in == 0 && stream.avail_out != 0) status = BZ_UNEXPECTED_EOF;
-    } while (status == BZ_OK);
-    const std::size_t consumed = (input.size() - at) - stream.avail_in;
-    BZ2_bzDecompressEnd(&stream);
-    if (status != BZ_STREAM_END) return std::nullopt;
-    at += consumed;
-  }
-  return out;
-}
-
 bool empty_on_scanning_road(std::span<const std::uint8_t> input, const Error& error) {
   return input.empty() && error.tag() == Error::Tag::InvalidStreamHeader;
+}
+
+// A refusal of an input that libbz2 decodes, made by design and shown so by
+// the input's own bits.
+bool refused_by_design(std::span<const std::uint8_t> input, const Error& error) {
+  const auto* failure = error.get_if<Error::Decode>();
+  if (failure == nullptr) return false;
+  switch (failure->source) {
+    case DecodeError::RandomizedBlock: return test::randomised_block_at(input, failure->bit_offset);
+    case DecodeError::InvalidHuffman: return test::over_subscribed_table_ends_at(input, failure->bit_offset);
+    default: return false;
+  }
 }
 
 void check_reader(std::span<const std::uint8_t> input, const index::Index& index, const Fingerprint& expected) {
@@ -88,12 +69,23 @@ void check_reader(std::span<const std::uint8_t> input, const index::Index& index
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::span<const std::uint8_t> input(data, size);
-  Fingerprint serial_out, scanning_out;
-  FingerprintWriter serial_writer{serial_out}, scanning_writer{scanning_out};
+  static fuzz::Reach& reach = fuzz::Reach::of("fuzz_differential");
+  const test::FuzzStream stream = test::fuzz_stream({data, size});
+  const std::span<const std::uint8_t> input = stream.input;
+  fuzz::Knobs knobs({data, size});
+  const std::uint64_t threads = 1 + knobs.byte() % 4;
+
+  Fingerprint serial_out;
+  FingerprintWriter serial_writer{serial_out};
+  ContractWriter scanning_writer(input.size());
   auto serial = decode::decompress_to_writer(input, serial_writer, {1, MAX_BLOCK_OUTPUT});
-  auto scanning = decode::decode_to_writer_impl(input, scanning_writer, {2, MAX_BLOCK_OUTPUT}, NoProgress{});
-  const auto oracle = libbz2_decode(input);
+  auto scanning = decode::decode_to_writer_impl(input, scanning_writer, {threads, MAX_BLOCK_OUTPUT},
+                                                scanning_writer.callback());
+  scanning_writer.check_end(scanning.has_value());
+  const auto oracle = fuzz::libbz2_decode(input);
+  reach.input(serial.has_value());
+  reach.built(stream);
+  if (stream.valid()) FUZZ_CHECK(serial && serial_out == fuzz::fingerprint_of(stream.decoded));
 
   if (serial && !scanning) {
     FUZZ_CHECK(empty_on_scanning_road(input, scanning.error()));
@@ -102,15 +94,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (serial || scanning) {
     FUZZ_CHECK(serial && scanning);
-    FUZZ_CHECK(serial_out == scanning_out);
+    FUZZ_CHECK(serial_out == scanning_writer.output());
     FUZZ_CHECK(oracle && *oracle == serial_out);
+    scanning_writer.check_progress(*scanning);
     check_reader(input, *scanning, serial_out);
     return 0;
   }
   if (oracle) {
-    const auto* failure = serial.error().get_if<Error::Decode>();
-    FUZZ_CHECK(failure != nullptr);
-    FUZZ_CHECK(failure->source == DecodeError::RandomizedBlock || failure->source == DecodeError::InvalidHuffman);
+    reach.add("refused by design");
+    FUZZ_CHECK(refused_by_design(input, serial.error()));
+    FUZZ_CHECK(refused_by_design(input, scanning.error()));
   }
   return 0;
 }

@@ -1,7 +1,9 @@
 // The block scan against a slow reference that slides a 48-bit window one bit
-// at a time over the whole input: the whole input, any sub-range (two bytes of
-// the input choose it), the three ranges that tile the input (as the chunks of
-// a large input do), and the checked entry point without a pool. (A pool only
+// at a time over the whole input, on built streams (real block and end
+// magics, false ones planted in selector lists) and raw bytes: the whole
+// input, any sub-range (two bytes of the input choose it), the three ranges
+// that tile the input (as the chunks of a large input do), and the checked
+// entry point without a pool. (A pool only
 // runs those chunks, for inputs above 1 MiB; starting one per run made this
 // target some twenty times slower, so the unit tests keep that part.)
 #include <algorithm>
@@ -47,17 +49,23 @@ bool valid_header(std::span<const std::uint8_t> input) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::span<const std::uint8_t> input(data, size);
+  static fuzz::Reach& reach = fuzz::Reach::of("fuzz_scan", false);
+  const test::FuzzStream stream = test::fuzz_stream({data, size});
+  const std::span<const std::uint8_t> input = stream.input;
+  reach.built(stream);
   const ScanResult expected = reference_scan(input);
-  FUZZ_CHECK(format::scan_range(input, 0, size) == expected);
+  FUZZ_CHECK(format::scan_range(input, 0, input.size()) == expected);
+  reach.add("block magics", expected.blocks.size());
 
-  std::uint64_t start = size > 0 ? data[0] % (size + 1) : 0;
-  std::uint64_t end = size > 1 ? data[1] * size / 255 : size;
+  fuzz::Knobs knobs({data, size});
+  const std::uint64_t length = input.size();
+  std::uint64_t start = knobs.byte() * (length + 1) / 256;
+  std::uint64_t end = knobs.byte() * length / 255;
   if (start > end) std::swap(start, end);
   FUZZ_CHECK(format::scan_range(input, start, end) == within(expected, start, end));
   ScanResult tiled = format::scan_range(input, 0, start);
   append(tiled, format::scan_range(input, start, end));
-  append(tiled, format::scan_range(input, end, size));
+  append(tiled, format::scan_range(input, end, length));
   FUZZ_CHECK(tiled == expected);
 
   auto checked = format::scan_input(input);

@@ -1,7 +1,9 @@
 """Makes the seed corpus of every fuzz target from small real files: the
 distribution's bzip2 at levels 1-9, pbzip2 (one stream per 100 kB chunk) and
-Python's bz2, the crafted seeds of the block builder, and index images from
-`morvane --index`.
+Python's bz2, the crafted seeds of the block builder, index images from
+`morvane --index`, and for the decoding targets a few byte strings that the
+targets' stream builder turns into streams (they do not begin with "B"; the
+second byte picks a valid stream below 128, a damaged one from 128 up).
 
 Usage: make_seeds.py OUT MORVANE CRAFTED_SEEDS
 Writes OUT/<target>/ for each target, replacing what was there.
@@ -14,7 +16,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-BZ2_TARGETS = ["fuzz_serial", "fuzz_scanning", "fuzz_differential", "fuzz_scan"]
+BZ2_TARGETS = ["fuzz_serial", "fuzz_scanning", "fuzz_differential", "fuzz_scan", "fuzz_parallel", "fuzz_large"]
 
 
 def samples():
@@ -51,6 +53,17 @@ def compressed():
     return out
 
 
+def built():
+    rng = random.Random(19)
+    out = {}
+    for i in range(24):
+        data = bytearray(rng.randrange(256) for _ in range(rng.choice([16, 64, 256, 1024])))
+        data[0] = ord("x")
+        data[1] = rng.randrange(128) if i % 3 else 128 + rng.randrange(128)
+        out[f"built-{i}"] = bytes(data)
+    return out
+
+
 def main():
     out, morvane, crafted_seeds = Path(sys.argv[1]), sys.argv[2], sys.argv[3]
     shutil.rmtree(out, ignore_errors=True)
@@ -62,6 +75,7 @@ def main():
     files = dict(real)
     for path in sorted((work / "bz2").iterdir()):
         files[path.name] = path.read_bytes()
+    files.update(built())
     for target in BZ2_TARGETS:
         (out / target).mkdir()
         for name, data in files.items():
