@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::span<const std::uint8_t> input = stream.input;
   fuzz::Knobs knobs({data, size});
   const std::uint64_t pick = knobs.byte() % 8;
-  const decode::DecodeOptions options{pick == 7 ? 0 : 2 + pick, pick_limit(knobs.byte(), knobs.byte())};
+  const std::uint8_t limit_kind = knobs.byte();
+  const decode::DecodeOptions options{pick == 7 ? 0 : 2 + pick, pick_limit(limit_kind, knobs.byte())};
 
   Fingerprint serial_out;
   fuzz::FingerprintWriter serial_writer{serial_out};

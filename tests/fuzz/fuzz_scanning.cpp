@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::span<const std::uint8_t> input = stream.input;
   fuzz::Knobs knobs({data, size});
   const std::uint64_t threads = 1 + knobs.byte() % 8;
-  const std::uint64_t limit = MAX_BLOCK_OUTPUT * (1 + knobs.byte() % 3) + (std::uint64_t{knobs.byte()} << 12);
+  const std::uint64_t blocks = 1 + knobs.byte() % 3;
+  const std::uint64_t limit = MAX_BLOCK_OUTPUT * blocks + (std::uint64_t{knobs.byte()} << 12);
 
   ContractWriter walk_writer(input.size()), decode_writer(input.size());
   auto walked = decode::decode_to_writer_impl(input, walk_writer, {threads, limit}, walk_writer.callback());

@@ -3,7 +3,8 @@
 // grants) and note which chain places are inverted, and a writer that checks
 // the queue's budget at every write. From what they see, a run counts grants
 // that had to wait (for the writer's window, or for room under the smallest
-// limit), buffers adopted from the free list and the free list seen full; a
+// limit), buffers adopted from the free list, the free list seen full and
+// speculation seen paused (false blocks' reads outweighing the chain's); a
 // run may also throw a fault from a chosen step, which must end the decode
 // as the worker-fault paths say.
 #pragma once
@@ -121,7 +122,7 @@ class WatchingSteps final : public decode::WorkSteps {
 };
 
 // Fingerprints the output; at each write, checks the queue's budget as the
-// writer sees it and notes a full free list. With `hold_for` set, it holds
+// writer sees it and notes a full free list and paused speculation. With `hold_for` set, it holds
 // its first write back (yielding, a bounded number of times) until that many
 // blocks are inverted: the workers run up to the window.
 struct BudgetWriter {
@@ -130,6 +131,7 @@ struct BudgetWriter {
   std::uint64_t hold_for = 0;
   Fingerprint out;
   bool full_free_list = false;
+  bool speculation_paused = false;
 
   std::expected<void, IoError> write_all(std::span<const std::uint8_t> bytes) {
     steps.writing();
@@ -140,6 +142,8 @@ struct BudgetWriter {
       const auto [kept, most] = queue->free_list();
       FUZZ_CHECK(kept <= most);
       full_free_list = full_free_list || kept == most;
+      const auto [chain, dropped] = queue->read_costs();
+      speculation_paused = speculation_paused || dropped > 3 * chain + decode::WorkQueue::kSpeculationAllowance;
     }
     out.add(bytes);
     return {};
@@ -196,6 +200,7 @@ inline void watched_parallel_road(std::span<const std::uint8_t> input, std::uint
   // Every grant either adopts a free buffer or obtains storage.
   reach.add("buffers adopted", steps.expands() > obtained ? steps.expands() - obtained : 0);
   reach.add("free list seen full", writer.full_free_list ? 1 : 0);
+  reach.add("speculation seen paused", writer.speculation_paused ? 1 : 0);
 }
 
 }  // namespace morvane::fuzz

@@ -29,8 +29,20 @@ class Choices {
  public:
   explicit Choices(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
   std::uint8_t byte() { return at_ < bytes_.size() ? bytes_[at_++] : 0; }
-  std::uint32_t u16() { return std::uint32_t{byte()} << 8 | byte(); }
-  std::uint32_t u24() { return u16() << 8 | byte(); }
+  // Several bytes, first one most significant (each read in its own statement:
+  // the operands of one expression are read in no fixed order).
+  std::uint32_t u16() {
+    const std::uint32_t high = byte();
+    return high << 8 | byte();
+  }
+  std::uint32_t u24() {
+    const std::uint32_t high = u16();
+    return high << 8 | byte();
+  }
+  std::uint32_t u32() {
+    const std::uint32_t high = u16();
+    return high << 16 | u16();
+  }
   // A number below `n`, 1 <= n <= 65536.
   std::uint32_t below(std::uint32_t n) { return (n <= 256 ? byte() : u16()) % n; }
   // Up to `n` bytes; fewer once the input runs out.
@@ -129,6 +141,65 @@ Bytes block_data(Choices& c, bool bulk) {
   }
 }
 
+// Whether the final run-length stage, fed `bytes`, ends on four equal bytes
+// that want a repeat count (a block every decoder here refuses).
+bool count_missing(std::span<const std::uint8_t> bytes) {
+  unsigned equal = 0;
+  int previous = -1;
+  for (const std::uint8_t b : bytes) {
+    if (equal == 4) {
+      equal = 0;
+      previous = -1;
+    } else {
+      equal = b == previous ? equal + 1 : 1;
+      previous = b;
+    }
+  }
+  return equal == 4;
+}
+
+// The bytes the inverse transform gives for the column `last` from `origin`.
+Bytes inverse_transform(std::span<const std::uint8_t> last, std::uint32_t origin) {
+  const std::size_t n = last.size();
+  std::array<std::uint32_t, 256> below{};
+  for (const std::uint8_t b : last) {
+    for (unsigned v = b + 1u; v < 256; ++v) ++below[v];
+  }
+  std::vector<std::uint32_t> next(n);
+  for (std::uint32_t i = 0; i < n; ++i) next[below[last[i]]++] = i;
+  Bytes walked(n);
+  for (std::size_t k = 0, t = next[origin]; k < n; ++k, t = next[t]) walked[k] = last[t];
+  return walked;
+}
+
+// A block whose Burrows-Wheeler column is chosen directly: any bytes (often
+// a permutation of several cycles, which no compressor makes) and any
+// origin. Its data is what the inverse transform and the final run-length
+// stage make of them; `length` gets the column's length.
+BlockFields chosen_transform(Choices& c, unsigned level, Bytes& data, std::size_t& length) {
+  Bytes last = c.below(2) == 0 ? literal_data(c, 1 + c.below(4096)) : run_data(c);
+  last.resize(std::min<std::size_t>({last.size(), 4096, level * kSymbolsPerLevel}));
+  BlockFields f;
+  const std::uint32_t origin = c.u24();
+  Bytes walked;
+  // Shorter until the output does not end wanting a repeat count.
+  for (;; last.pop_back()) {
+    f.origin = origin % static_cast<std::uint32_t>(last.size());
+    walked = inverse_transform(last, f.origin);
+    if (!count_missing(walked)) break;
+  }
+  length = last.size();
+  data = undo_initial_rle(walked);
+  f.stored_crc = crc32(data);
+  std::array<bool, 256> seen{};
+  for (const std::uint8_t b : last) seen[b] = true;
+  for (unsigned b = 0; b < 256; ++b) {
+    if (seen[b]) f.used.push_back(static_cast<std::uint8_t>(b));
+  }
+  f.symbols = mtf_symbols(last, f.used);
+  return f;
+}
+
 // Cuts `data` until its run-length form fits the level and `cap`.
 Bytes fitted_rle(Bytes& data, unsigned level, std::size_t cap) {
   cap = std::min<std::size_t>(cap, level * kSymbolsPerLevel);
@@ -218,15 +289,34 @@ std::vector<std::uint32_t> selector_codes(const std::vector<std::uint8_t>& selec
   return codes;
 }
 
-// Hides up to `count` false magics in extra selectors: block magics back to
-// back (six bytes each, denser than the marker cap allows), or an end magic
-// and the 32 bits after it. A selector is a run of ones ended by a zero,
-// shorter than the table count (at least 4 here, more than either magic's
-// longest run of ones), so such a bit string reads as selectors that no
-// group uses. Stops where the 15-bit selector count would overflow; gives
-// the number planted.
-unsigned plant_magics(Choices& c, BlockFields& f, unsigned count) {
+// A block of `symbols` bytes 0xFF (a run, coded in a few dozen bits; its CRC
+// is 0, which its output does not have): a false candidate that reads
+// without fault and costs its reader an entry per symbol. Its bits hold no
+// run of more than two ones.
+BitWriter forged_block(std::uint32_t symbols) {
+  BlockFields f;
+  f.used = {0xFF};
+  f.tables = 2;
+  f.selectors = {0};
+  f.lengths = {{1, 2, 2}, {1, 2, 2}};
+  f.symbols = run_symbols(symbols);
+  f.symbols.push_back(f.end_of_block());
+  BitWriter out;
+  write_block(out, f);
+  return out;
+}
+
+// Hides up to `count` false markers in extra selectors: block magics back to
+// back (six bytes each, denser than the marker cap allows), an end magic and
+// the 32 bits after it, or a forged block. A selector is a run of ones ended
+// by a zero, shorter than the table count (at least 4 here, more than either
+// magic's longest run of ones), so such a bit string reads as selectors that
+// no group uses. `forged`: forged blocks only, which cost the engine's
+// speculation; a block can hide some hundred of them. Stops where the 15-bit
+// selector count would overflow; gives the number planted.
+unsigned plant_magics(Choices& c, BlockFields& f, unsigned count, bool forged) {
   constexpr std::size_t kMaxSelectors = (1 << 15) - 1;
+  constexpr std::size_t kMostPerItem = 256;  // selectors: the zero bits of one item
   f.selector_codes = selector_codes(f.selectors);
   std::uint32_t ones = 0;
   const auto put = [&](bool bit) {
@@ -237,14 +327,21 @@ unsigned plant_magics(Choices& c, BlockFields& f, unsigned count) {
       ones = 0;
     }
   };
+  const auto put_bits = [&](std::uint64_t value, unsigned n) {
+    for (unsigned b = n; b-- > 0;) put((value >> b) & 1);
+  };
   unsigned planted = 0;
-  for (; planted < count && f.selector_codes.size() + kMagicBits + kCrcBits < kMaxSelectors; ++planted) {
-    const bool end = c.below(4) == 3;
-    const std::uint64_t magic = end ? kEndMagic : kBlockMagic;
-    for (unsigned b = kMagicBits; b-- > 0;) put((magic >> b) & 1);
-    if (!end) continue;
-    const std::uint32_t after = c.byte() | std::uint32_t{c.byte()} << 24;
-    for (unsigned b = kCrcBits; b-- > 0;) put((after >> b) & 1);
+  for (; planted < count && f.selector_codes.size() + kMostPerItem < kMaxSelectors; ++planted) {
+    const unsigned kind = forged ? 7 : c.below(8);
+    if (kind < 5) {
+      put_bits(kBlockMagic, kMagicBits);
+    } else if (kind < 7) {
+      put_bits(kEndMagic, kMagicBits);
+      put_bits(c.u32(), kCrcBits);
+    } else {
+      const BitWriter forged = forged_block(static_cast<std::uint32_t>(kMaxBlockSymbols) - 1000 * c.byte());
+      for (std::uint64_t b = 0; b < forged.pos(); ++b) put((forged.bytes()[b / 8] >> (7 - b % 8)) & 1);
+    }
   }
   put(false);
   return planted;
@@ -342,11 +439,19 @@ enum class Size : std::uint8_t { kAny, kBulk, kRepeated };
 // `grown`: a literal block of that length, else data of any kind.
 BuiltBlock build_block(Choices& c, unsigned level, const Plan& plan, Size size, std::size_t grown,
                        std::uint64_t& planted) {
-  Bytes data = grown != 0 ? literal_data(c, grown) : block_data(c, size == Size::kBulk);
-  if (size == Size::kRepeated && data.size() > kMaxRepeatedData) data.resize(kMaxRepeatedData);
-  if (data.empty()) data.push_back(c.byte());
-  const Bytes rle = fitted_rle(data, level, kMaxRle);
-  BlockFields f = block_from_rle(rle);
+  Bytes data;
+  BlockFields f;
+  std::size_t length = 0;  // of the Burrows-Wheeler column
+  if (size == Size::kAny && grown == 0 && c.below(8) == 7) {
+    f = chosen_transform(c, level, data, length);
+  } else {
+    data = grown != 0 ? literal_data(c, grown) : block_data(c, size == Size::kBulk);
+    if (size == Size::kRepeated && data.size() > kMaxRepeatedData) data.resize(kMaxRepeatedData);
+    if (data.empty()) data.push_back(c.byte());
+    const Bytes rle = fitted_rle(data, level, kMaxRle);
+    length = rle.size();
+    f = block_from_rle(rle);
+  }
   damage_symbols(f, plan.damage);
   // Selector damages write selectors of their own: nothing is planted there.
   const bool plant = c.below(4) == 3 && plan.damage != Damage::kSelectors && plan.damage != Damage::kSelectorRange;
@@ -356,8 +461,12 @@ BuiltBlock build_block(Choices& c, unsigned level, const Plan& plan, Size size, 
   // Blocks made mostly of selectors: a large input then costs little to decode.
   if (size == Size::kBulk ? c.below(4) != 0 : c.below(64) == 63) pad_selectors(f, 8192 + c.below(24575));
   choose_lengths(c, f);
-  damage_fields(c, f, plan.damage, plan.where, rle.size());
-  if (plant) planted += plant_magics(c, f, c.below(8) == 7 ? 256 + c.below(768) : 1 + c.below(8));
+  damage_fields(c, f, plan.damage, plan.where, length);
+  if (plant) {
+    const bool forged = c.below(4) == 3;
+    const unsigned count = forged ? 1 + c.below(128) : c.below(8) == 7 ? 256 + c.below(768) : 1 + c.below(8);
+    planted += plant_magics(c, f, count, forged);
+  }
   return {std::move(f), std::move(data)};
 }
 
