@@ -35,18 +35,6 @@ std::uint64_t pick_limit(std::uint8_t kind, std::uint8_t amount) {
   }
 }
 
-// The decode-only road again, with a writer that refuses the block
-// `refuse_at`: the decode stops there, after exactly the blocks before it.
-void check_refusal(std::span<const std::uint8_t> input, decode::DecodeOptions options, const ContractWriter& whole,
-                   std::size_t refuse_at) {
-  ContractWriter refusing(input.size(), refuse_at);
-  auto stopped = decode::decompress_to_writer_with_progress(input, refusing, options, refusing.callback());
-  refusing.check_end(false);
-  FUZZ_CHECK(!stopped && stopped.error().get_if<Error::Io>() != nullptr && refusing.refused());
-  FUZZ_CHECK(refusing.sizes().size() == refuse_at);
-  for (std::size_t i = 0; i < refuse_at; ++i) FUZZ_CHECK(refusing.sizes()[i] == whole.sizes()[i]);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -87,7 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                               serial_out, knobs.byte(), reach);
 
   if (road && !writer.sizes().empty()) {
-    check_refusal(input, options, writer, knobs.byte() % writer.sizes().size());
+    fuzz::check_refusal(input.size(), writer, knobs.byte() % writer.sizes().size(), [&](ContractWriter& refusing) {
+      return decode::decompress_to_writer_with_progress(input, refusing, options, refusing.callback());
+    });
     reach.add("refused writes");
   }
   return 0;

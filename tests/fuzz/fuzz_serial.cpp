@@ -39,12 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t blocks = writer.sizes().size();
   if (blocks == 0) return 0;
   reach.add("refused writes");
-  const std::size_t refuse_at = writer.output().digest()[0] % blocks;
-  ContractWriter refusing(input.size(), refuse_at);
-  auto stopped = decoder::decode_serial_with_progress(input, refusing, refusing.callback());
-  refusing.check_end(false);
-  FUZZ_CHECK(!stopped && stopped.error().get_if<Error::Io>() != nullptr && refusing.refused());
-  FUZZ_CHECK(refusing.sizes().size() == refuse_at);
-  for (std::size_t i = 0; i < refuse_at; ++i) FUZZ_CHECK(refusing.sizes()[i] == writer.sizes()[i]);
+  fuzz::check_refusal(input.size(), writer, writer.output().digest()[0] % blocks, [&](ContractWriter& refusing) {
+    return decoder::decode_serial_with_progress(input, refusing, refusing.callback());
+  });
   return 0;
 }

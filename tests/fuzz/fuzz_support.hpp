@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "morvane/constants.hpp"
+#include "morvane/error.hpp"
 #include "morvane/index/index.hpp"
 #include "morvane/io_error.hpp"
 #include "support/block_builder.hpp"
@@ -202,6 +203,20 @@ class ContractWriter {
   bool finished_ = false;
   bool refused_ = false;
 };
+
+// Decodes again, through `decode(writer)`, with a writer that refuses block
+// `refuse_at` of `whole` (the writer of a successful decode of the same
+// input): the decode must stop there with that error, after exactly the
+// blocks before it.
+template <class Decode>
+void check_refusal(std::uint64_t input_len, const ContractWriter& whole, std::size_t refuse_at, Decode&& decode) {
+  ContractWriter refusing(input_len, refuse_at);
+  auto stopped = decode(refusing);
+  refusing.check_end(false);
+  FUZZ_CHECK(!stopped && stopped.error().template get_if<Error::Io>() != nullptr && refusing.refused());
+  FUZZ_CHECK(refusing.sizes().size() == refuse_at);
+  for (std::size_t i = 0; i < refuse_at; ++i) FUZZ_CHECK(refusing.sizes()[i] == whole.sizes()[i]);
+}
 
 // A writer that only fingerprints.
 struct FingerprintWriter {

@@ -154,7 +154,7 @@ struct BudgetWriter {
 // The decode-only parallel road over `input` with the watching steps, on the
 // engine's own plan (pool, scan, markers) for `threads`. `index`: the walk's
 // index when the input decodes (then to `expected`), else nothing. A fault
-// (one `knob` in four) must end the decode with the worker-fault error, or
+// (one `knob` in eight) must end the decode with the worker-fault error, or
 // with std::bad_alloc thrown.
 inline void watched_parallel_road(std::span<const std::uint8_t> input, std::uint64_t threads, std::uint64_t limit,
                                   const index::Index* index, const Fingerprint& expected, std::uint8_t knob,
@@ -167,7 +167,7 @@ inline void watched_parallel_road(std::span<const std::uint8_t> input, std::uint
   }
   const std::uint64_t pool = plan->pool->size();
   const std::optional<Fault> fault =
-      knob % 4 == 0 ? std::optional(Fault{1 + (knob >> 2) % 32u, (knob & 0x80) != 0}) : std::nullopt;
+      knob % 8 == 7 ? std::optional(Fault{1 + (knob >> 3) % 16u, (knob & 0x80) != 0}) : std::nullopt;
   const bool tight = std::min(limit, (pool + 1) * MAX_BLOCK_OUTPUT) == MAX_BLOCK_OUTPUT;
   WatchingSteps steps(chain, 2 * pool, tight, fault);
   // Held back, the writer has taken one block: then the window and one

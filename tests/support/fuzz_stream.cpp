@@ -107,13 +107,12 @@ Bytes run_data(Choices& c) {
 }
 
 Bytes text_data(Choices& c) {
-  static constexpr const char* kWords[] = {"the ",  "block ", "stream ", "index ", "of ",  "bzip2",
-                                           "\n",    "  ",     "aaaa",    "zz",     "é",   "\t",
-                                           "data ", "BZh9",   "1AY&SY",  "\x00\x00"};
+  static constexpr std::string_view kWords[] = {"the ", "block ", "stream ", "index ", "of ", "bzip2", "\n", "  ",
+                                                 "aaaa", "zz",    "é",       "\t",     "data ", "BZh9", "1AY&SY",
+                                                 std::string_view("\0\0", 2)};
   Bytes out;
   for (std::uint32_t words = 1 + c.below(300); words-- > 0;) {
-    const std::uint32_t w = c.below(16);
-    const std::string_view word = w == 15 ? std::string_view("\0\0", 2) : std::string_view(kWords[w]);
+    const std::string_view word = kWords[c.below(std::size(kWords))];
     out.insert(out.end(), word.begin(), word.end());
   }
   return out;
@@ -241,7 +240,9 @@ void choose_selectors(Choices& c, BlockFields& f) {
 // field holds) that take the table numbers in turn, so that every one is the
 // longest code: a block of few symbols and thousands of bytes.
 void pad_selectors(BlockFields& f, std::size_t count) {
-  for (std::size_t i = f.selectors.size(); i < count; ++i) f.selectors.push_back(static_cast<std::uint8_t>(i % f.tables));
+  for (std::size_t i = f.selectors.size(); i < count; ++i) {
+    f.selectors.push_back(static_cast<std::uint8_t>(i % f.tables));
+  }
 }
 
 unsigned shortest_complete_length(std::size_t alphabet) {
@@ -339,8 +340,8 @@ unsigned plant_magics(Choices& c, BlockFields& f, unsigned count, bool forged) {
       put_bits(kEndMagic, kMagicBits);
       put_bits(c.u32(), kCrcBits);
     } else {
-      const BitWriter forged = forged_block(static_cast<std::uint32_t>(kMaxBlockSymbols) - 1000 * c.byte());
-      for (std::uint64_t b = 0; b < forged.pos(); ++b) put((forged.bytes()[b / 8] >> (7 - b % 8)) & 1);
+      const BitWriter block = forged_block(static_cast<std::uint32_t>(kMaxBlockSymbols) - 1000 * c.byte());
+      for (std::uint64_t b = 0; b < block.pos(); ++b) put((block.bytes()[b / 8] >> (7 - b % 8)) & 1);
     }
   }
   put(false);
@@ -393,12 +394,15 @@ void damage_symbols(BlockFields& f, Damage damage) {
   }
 }
 
-// The damages to a block's fields once it is coded.
-void damage_fields(Choices& c, BlockFields& f, Damage damage, std::uint32_t where, std::size_t symbols) {
+// The damages to a block's fields once it is coded; `length`: of its
+// Burrows-Wheeler column.
+void damage_fields(Choices& c, BlockFields& f, Damage damage, std::uint32_t where, std::size_t length) {
   switch (damage) {
     case Damage::kBlockCrc: f.stored_crc ^= std::uint32_t{1} << (where % 32); break;
     case Damage::kRandomised: f.randomized = true; break;
-    case Damage::kOrigin: f.origin = static_cast<std::uint32_t>(std::min<std::size_t>(symbols + where % 1000, 0xFFFFFF)); break;
+    case Damage::kOrigin:
+      f.origin = static_cast<std::uint32_t>(std::min<std::size_t>(length + where % 1000, 0xFFFFFF));
+      break;
     case Damage::kNoBytesUsed: f.group_map = 0; break;
     case Damage::kTableCount: f.tables = std::array{0u, 1u, 7u}[where % 3]; break;
     case Damage::kSelectors:
@@ -527,9 +531,9 @@ void write_large_stream(BitWriter& out, const std::vector<BuiltBlock>& blocks, s
 
 std::string_view damage_name(Damage damage) {
   static constexpr std::string_view kNames[] = {
-      "none",           "block CRC",     "randomised",  "origin",   "no bytes used", "table count",
-      "selectors",      "selector range", "over-subscribed", "length range", "empty block", "long run",
-      "block tail",     "stream CRC",    "level",       "trailing", "truncated",     "bit flip"};
+      "none",       "block CRC",    "randomised",  "origin",     "no bytes used", "table count",
+      "selectors",  "selector range", "over-subscribed", "length range", "empty block", "long run",
+      "block tail", "stream CRC",   "level",       "trailing",   "truncated",     "bit flip"};
   static_assert(std::size(kNames) == kDamageKinds);
   return kNames[static_cast<unsigned>(damage)];
 }
