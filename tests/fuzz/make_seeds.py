@@ -79,6 +79,10 @@ def main():
     for target in BZ2_TARGETS:
         (out / target).mkdir()
         for name, data in files.items():
+            # fuzz_large makes a megabyte of every built seed: a few are enough
+            # for its short runs to get past the seeds.
+            if target == "fuzz_large" and name.startswith("built-") and int(name[6:]) >= 6:
+                continue
             (out / target / name).write_bytes(data)
 
     # Index images of the files that decode, as the program writes them; flag
