@@ -170,9 +170,10 @@ void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
 TEST(ParallelQueue, OutputIsGrantedWithinTheWindowAndTheCeiling) {
   const auto markers = block_markers(10);
   // Two threads: a window of four blocks past the last one taken, and at most
-  // three blocks of the largest size.
+  // two blocks of the largest size (one being expanded, one being written).
   WorkQueue queue(kDefaultMemoryLimit, 2, kHeader, markers);
-  EXPECT_EQ(queue.ceiling(), 3 * MAX_BLOCK_OUTPUT);
+  EXPECT_EQ(queue.ceiling(), 2 * MAX_BLOCK_OUTPUT);
+  EXPECT_EQ(WorkQueue(kDefaultMemoryLimit, 9, kHeader, markers).ceiling(), 5 * MAX_BLOCK_OUTPUT);
   std::vector<BlockBuffer> held;
   for (std::uint64_t place = 0; place < 4; ++place) held.push_back(queue.grant(place, 1000).value());
   EXPECT_EQ(held[0].size(), 1000u);
