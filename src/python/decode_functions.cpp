@@ -89,7 +89,7 @@ PyObject* py_decompress(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 // Opens the file and builds its index, all without the interpreter lock.
 Result<index::Index> index_of_file(const std::string& path, decode::DecodeOptions options) {
   auto source = Source::open(path);
-  if (!source) return fail(Error::io(std::move(source.error())));
+  if (!source) return fail(open_error(std::move(source.error())));
   return decode::build_index(source->bytes(), options);
 }
 

@@ -26,6 +26,7 @@ using indexed::IndexedReader;
 // The default byte budget of the block cache: 64 MiB.
 inline constexpr std::uint64_t kDefaultCacheLimit = 67108864;
 inline constexpr const char* kPoisoned = "reader lock poisoned";
+inline constexpr const char* kIndexTooLarge = "index file is larger than any index of its input";
 
 // The reader with its lock. `poisoned` is set, under the mutex, when a fault
 // escapes while the mutex is held, and stays set: the reader's state may then
@@ -126,11 +127,13 @@ PyObject* py_from_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     Result<std::unique_ptr<ReaderCell>> made = without_gil([&]() -> Result<std::unique_ptr<ReaderCell>> {
       // The data file first: when it is missing the index file is not touched.
       auto source = Source::open(*path);
-      if (!source) return fail(Error::io(std::move(source.error())));
+      if (!source) return fail(open_error(std::move(source.error())));
       std::optional<std::vector<std::uint8_t>> image;
       if (*index_path) {
-        // Read, not mapped: a rewrite of the file during the open must not fault.
-        auto contents = read_file(**index_path);
+        // Read, not mapped: a rewrite of the file during the open must not
+        // fault. No longer than any index of this input can be, so an endless
+        // or huge file is neither read nor allocated for.
+        auto contents = read_file(**index_path, index::max_image_bytes(source->size()), kIndexTooLarge);
         if (!contents) return fail(Error::io(std::move(contents.error())));
         image = std::move(*contents);
       }

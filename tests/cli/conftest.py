@@ -2,6 +2,7 @@
 
 import bz2
 import os
+import resource
 import subprocess
 import sys
 
@@ -52,6 +53,12 @@ def corrupt(blob):
 
 def temp_files(directory):
     return sorted(p.name for p in directory.iterdir() if p.name.startswith(".tmp"))
+
+
+def limit_address_space():
+    """For preexec_fn: a reader that never stops fails to allocate instead of filling the machine."""
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (512 << 20, hard))
 
 
 @pytest.fixture

@@ -8,7 +8,8 @@ import subprocess
 
 import pytest
 
-from conftest import SAME_FILE, BIN, compress, corrupt, outcome, run, temp_files, text_data, write_bz2
+from conftest import (BIN, HEADER_ERROR_LINE, SAME_FILE, compress, corrupt, limit_address_space, outcome, run,
+                      temp_files, text_data, write_bz2)
 
 
 @pytest.mark.parametrize(
@@ -243,6 +244,16 @@ def test_standard_output_appending_to_the_input_is_refused(tmp_path, sample, mod
         r = subprocess.run([BIN, *mode, "-o", "-", "data.bz2"], cwd=tmp_path, stdout=out, stderr=subprocess.PIPE)
     assert (r.returncode, r.stderr) == (2, SAME_FILE)
     assert path.read_bytes() == before
+
+
+@pytest.mark.parametrize("args", [["--test", "/dev/zero"], ["-o", "-", "/dev/zero"], ["--list", "/dev/zero"],
+                                  ["--test", "-"], ["-"]])
+def test_an_endless_input_that_is_not_bzip2_fails_at_once(args):
+    # Refused by its first bytes; a reader that went on would run out of address space instead.
+    with open("/dev/zero", "rb") as zero:
+        r = subprocess.run([BIN, *args], stdin=zero, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           preexec_fn=limit_address_space)
+    assert (r.returncode, r.stdout, r.stderr) == (3, b"", HEADER_ERROR_LINE)
 
 
 def test_running_out_of_memory_in_a_worker_is_an_allocation_failure(tmp_path):

@@ -1,10 +1,66 @@
-"""Index images forged to leave blocks out, which an unkeyed trailer cannot stop."""
+"""Files that work against the module: endless inputs and index files, and
+index images forged to leave blocks out. Whatever could exhaust the process
+runs in a child interpreter."""
+
+import textwrap
+
+import pytest
 
 import _core
-from conftest import raises
+from conftest import raises, run_script
 import index_image
+from shared import HEADER_ERROR
 
 Reader = _core._IndexedReader
+TOO_LARGE = "index file is larger than any index of its input"
+
+# Prints how each call named on the command line ends; the address space is
+# bounded so that a read that never stops ends in MemoryError.
+OUTCOMES_SCRIPT = textwrap.dedent("""
+    import resource, sys
+    sys.path.insert(0, sys.argv[1])
+    import _core
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 30, hard))
+    for call in sys.argv[2:]:
+        try:
+            eval(call)
+            print("no error")
+        except Exception as error:
+            print(type(error).__name__, error)
+""")
+
+
+def outcomes(*calls):
+    run = run_script(OUTCOMES_SCRIPT, *calls)
+    assert (run.returncode, run.stderr) == (0, "")
+    return run.stdout.splitlines()
+
+
+def test_an_endless_input_that_is_not_bzip2_fails_at_once():
+    calls = ["_core._test('/dev/zero')", "_core._build_index('/dev/zero', threads=1)",
+             "_core._IndexedReader.from_path('/dev/zero')"]
+    assert outcomes(*calls) == [f"BadBzip2File {HEADER_ERROR}"] * 3
+
+
+def max_index_bytes(source_bytes):
+    """The largest index of an input: as many streams as 14-byte streams fit, as
+    many blocks as 173-bit blocks fit."""
+    return 108 + 53 * (source_bytes // 14) + 44 * (8 * source_bytes // 173)
+
+
+def test_an_index_file_larger_than_any_index_of_its_input_is_not_read(tmp_path, samples):
+    sample = samples["small"]
+    bound = max_index_bytes(len(sample.compressed))
+    for size, error in [(bound, ValueError), (bound + 1, OSError), (1 << 40, OSError)]:
+        sparse = tmp_path / "sparse.zuvov"
+        with open(sparse, "wb") as f:
+            f.truncate(size)
+        message = str(raises(error, Reader.from_path, sample.path, index_path=str(sparse)))
+        assert message == ("payload checksum mismatch" if error is ValueError else TOO_LARGE)
+    # A device is read no further than the bound.
+    call = f"_core._IndexedReader.from_path({sample.path!r}, index_path='/dev/zero')"
+    assert outcomes(call) == [f"OSError {TOO_LARGE}"]
 
 
 def test_an_index_image_missing_a_block_is_refused(samples):

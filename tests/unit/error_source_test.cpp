@@ -1,7 +1,10 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <thread>
@@ -91,7 +94,7 @@ TEST(SourceOpen, RegularFilesEmptyFilesAndMissingFiles) {
 TEST(SourceOpen, FifoIsReadToItsEndAndDirectoryFails) {
   auto fifo = temp_path("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  std::string payload(200000, 'x');
+  std::string payload = "BZh9" + std::string(200000, 'x');
   std::thread writer([&] { std::ofstream(fifo, std::ios::binary) << payload; });
   auto src = Source::open(fifo);
   writer.join();
@@ -105,14 +108,57 @@ TEST(SourceOpen, FifoIsReadToItsEndAndDirectoryFails) {
 }
 
 // /proc files are regular files that report length 0 yet have contents: they
-// are read, not taken for empty.
+// are read, not taken for empty. This thread's name is one such file whose
+// contents the test chooses.
 TEST(SourceOpen, ZeroLengthFileWithContentsIsRead) {
+  const std::string comm = "/proc/thread-self/comm";
   struct stat st {};
-  ASSERT_EQ(stat("/proc/self/status", &st), 0);
+  ASSERT_EQ(stat(comm.c_str(), &st), 0);
   ASSERT_TRUE(S_ISREG(st.st_mode) && st.st_size == 0) << "this kernel reports a length for /proc files";
-  auto src = Source::open("/proc/self/status");
-  ASSERT_TRUE(src.has_value());
-  std::string text(reinterpret_cast<const char*>(src->data()), src->size());
-  EXPECT_TRUE(text.starts_with("Name:")) << text.substr(0, 40);
-  EXPECT_NE(text.find("\nVmSize:"), std::string::npos);
+  char name[16] = {};
+  ASSERT_EQ(pthread_getname_np(pthread_self(), name, sizeof name), 0);
+  ASSERT_EQ(pthread_setname_np(pthread_self(), "BZh9 in a name"), 0);
+  auto src = Source::open(comm);
+  pthread_setname_np(pthread_self(), name);
+  ASSERT_TRUE(src.has_value()) << src.error().display();
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(src->data()), src->size()), "BZh9 in a name\n");
+}
+
+// A stream cannot be mapped and may never end (a device, a pipe): its first
+// bytes decide at once whether it can be bzip2 at all, before it is read on.
+TEST(SourceOpen, AnUnmappableInputThatIsNotBzip2IsRefusedByItsFirstBytes) {
+  auto fifo = temp_path("endless");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::signal(SIGPIPE, SIG_IGN);  // the writer learns of the reader's refusal by EPIPE
+  std::thread writer([&] {
+    int fd = ::open(fifo.c_str(), O_WRONLY);
+    const std::string chunk = "BZx9" + std::string(65532, 'x');
+    for (int i = 0; i < 64 && ::write(fd, chunk.data(), chunk.size()) > 0; ++i) {}
+    ::close(fd);
+  });
+  auto src = Source::open(fifo);
+  writer.join();
+  std::remove(fifo.c_str());
+  ASSERT_FALSE(src.has_value());
+  EXPECT_EQ(src.error().kind(), IoKind::InvalidData);
+  EXPECT_EQ(src.error().display(), "input does not start with a bzip2 BZh1-BZh9 header");
+  // Reported as the library's own error, as the decode would have.
+  EXPECT_EQ(open_error(src.error()).tag(), Error::Tag::InvalidStreamHeader);
+  EXPECT_EQ(open_error(IoError::from_errno(2)).tag(), Error::Tag::Io);
+
+  // From a descriptor, as standard input is read. A byte that no header has
+  // in its place refuses the stream at once; a stream that ends before a
+  // whole header is left to the decode.
+  const std::pair<std::string_view, bool> streams[] = {
+      {"BZh0", false}, {"x", false}, {"BZ", true}, {"", true}, {"BZh1 and then any bytes", true}};
+  for (auto [text, accepted] : streams) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(::write(fds[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(fds[1]);
+    auto read = read_input(fds[0]);
+    ::close(fds[0]);
+    ASSERT_EQ(read.has_value(), accepted) << text;
+    if (read) { EXPECT_EQ(std::string(read->begin(), read->end()), text); }
+  }
 }

@@ -167,6 +167,21 @@ TEST(IndexImage, SourceIdentity) {
   munmap(unreadable, length);
 }
 
+// The largest image an input of n bytes can have: every stream takes at least
+// 14 bytes and every block at least 173 bits, so an index file longer than
+// this is refused before it is read.
+TEST(IndexImage, LargestImageOfAnInput) {
+  EXPECT_EQ(max_image_bytes(0), kEmptyImageBytes);
+  EXPECT_EQ(max_image_bytes(13), kEmptyImageBytes);
+  // The compression of nothing: one stream of 14 bytes, without blocks, at the bound.
+  EXPECT_EQ(max_image_bytes(14), kEmptyImageBytes + kStreamRecordBytes);
+  EXPECT_EQ(max_image_bytes(173), kEmptyImageBytes + 12 * kStreamRecordBytes + 8 * kBlockRecordBytes);
+  EXPECT_EQ(max_image_bytes(std::uint64_t{1} << 62), kMax);  // saturates rather than wraps
+  EXPECT_EQ(max_image_bytes(kMax), kMax);
+  const Bytes source = sample_source();
+  EXPECT_LE(sample_index(source).to_bytes().size(), max_image_bytes(source.size()));
+}
+
 TEST(IndexReader, ReadsLittleEndianAndKeepsCursorOnFailure) {
   const Bytes payload = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c, 0x0d};
   IndexReader r{.payload = payload};
