@@ -30,6 +30,14 @@ class Source {
   const std::uint8_t* data() const { return data_; }
   std::size_t size() const { return size_; }
 
+  // Whatever was computed from the bytes may be trusted only while this holds:
+  // a mapped file that another process truncated (or whose device failed)
+  // reads as zeros where its pages were lost instead of faulting (see
+  // mapping_guard.hpp), and from then on this is the I/O error "input file
+  // was truncated or became unreadable during the decode". A truncation that
+  // left the last page is found here too, by reading the mapping's last
+  // byte. Owned bytes are always intact.
+  std::expected<void, IoError> intact() const;
 
  private:
   struct Inner;

@@ -11,6 +11,7 @@
 #include <utility>
 #include <variant>
 
+#include "morvane/mapping_guard.hpp"
 #include "morvane/stream_header.hpp"
 #include "morvane/unique_fd.hpp"
 
@@ -18,15 +19,24 @@ namespace morvane {
 
 namespace {
 
-struct Mapping {
+struct MappedPages {
   void* base = nullptr;
   std::size_t length = 0;
-  Mapping(void* b, std::size_t n) : base(b), length(n) {}
-  Mapping(const Mapping&) = delete;
-  Mapping& operator=(const Mapping&) = delete;
-  ~Mapping() {
+  MappedPages(void* b, std::size_t n) : base(b), length(n) {}
+  MappedPages(const MappedPages&) = delete;
+  MappedPages& operator=(const MappedPages&) = delete;
+  ~MappedPages() {
     if (base) munmap(base, length);
   }
+};
+
+// A whole-file mapping, guarded for as long as it exists: members go in
+// reverse order, so the range is unregistered before its pages are unmapped
+// and a fault at an address that has been mapped anew is never taken for ours.
+struct Mapping {
+  MappedPages pages;
+  MappingGuard guard;
+  Mapping(void* base, std::size_t length) : pages(base, length), guard(base, length) {}
 };
 
 // Opens for reading only, not inherited by child processes. The descriptor
@@ -103,8 +113,8 @@ Source::Source(std::shared_ptr<const Inner> inner) : inner_(std::move(inner)) {
     size_ = v->size();
   } else {
     const auto& m = std::get<std::unique_ptr<Mapping>>(inner_->storage);
-    data_ = static_cast<const std::uint8_t*>(m->base);
-    size_ = m->length;
+    data_ = static_cast<const std::uint8_t*>(m->pages.base);
+    size_ = m->pages.length;
   }
 }
 
@@ -138,6 +148,20 @@ std::expected<Source, IoError> Source::open(const std::string& path) {
   auto inner = std::make_shared<Inner>();
   inner->storage = std::make_unique<Mapping>(base, length);
   return Source(std::move(inner));
+}
+
+std::expected<void, IoError> Source::intact() const {
+  const auto* mapping = std::get_if<std::unique_ptr<Mapping>>(&inner_->storage);
+  if (!mapping) return {};
+  // A read of the last byte faults, and so marks the mapping, when the file
+  // has lost its last page: the decode may have stopped on the zeros of an
+  // earlier, partly kept page before it reached a lost one.
+  (void)*static_cast<const volatile std::uint8_t*>(data_ + size_ - 1);
+  if ((*mapping)->guard.faulted()) {
+    return std::unexpected(
+        IoError::custom(IoKind::Other, "input file was truncated or became unreadable during the decode"));
+  }
+  return {};
 }
 
 std::expected<std::vector<std::uint8_t>, IoError> read_file(const std::string& path, std::uint64_t max_bytes,

@@ -83,15 +83,18 @@ PyObject* wrap_reader(std::unique_ptr<ReaderCell> cell) {
 // a full decode.
 Result<std::unique_ptr<ReaderCell>> open_reader(Source source, const std::optional<std::vector<std::uint8_t>>& image,
                                                 decode::DecodeOptions options, std::uint64_t cache_limit) {
+  const Source kept = source;  // checked at the end: a hash or a build over lost pages means nothing
   std::optional<index::Index> index;
   if (image) {
     Result<index::Index> parsed = index::Index::from_bytes(*image, source.bytes());
+    if (auto intact = kept.intact(); !intact) return fail(Error::io(std::move(intact.error())));
     if (!parsed) return fail(std::move(parsed.error()));
     index = std::move(*parsed);
     options = decode::DecodeOptions{0, decode::kDefaultMemoryLimit};
   }
   Result<IndexedReader> reader =
       IndexedReader::from_source(std::move(source), std::move(index), options, static_cast<std::size_t>(cache_limit));
+  if (auto intact = kept.intact(); !intact) return fail(Error::io(std::move(intact.error())));
   if (!reader) return fail(std::move(reader.error()));
   return std::make_unique<ReaderCell>(std::move(*reader));
 }

@@ -1,17 +1,23 @@
-"""Files that work against the module: endless inputs and index files, and
-index images forged to leave blocks out. Whatever could exhaust the process
-runs in a child interpreter."""
+"""Files that work against the module: an input truncated while it is mapped,
+endless inputs and index files, and index images forged to leave blocks out.
+Whatever could kill or exhaust the process runs in a child interpreter."""
 
+import bz2
+import os
+import signal
+import subprocess
+import sys
 import textwrap
 
 import pytest
 
 import _core
-from conftest import raises, run_script
+from conftest import raises, run_script, write_index
 import index_image
-from shared import HEADER_ERROR
+from shared import HEADER_ERROR, text_data
 
 Reader = _core._IndexedReader
+TRUNCATED = "input file was truncated or became unreadable during the decode"
 TOO_LARGE = "index file is larger than any index of its input"
 
 # Prints how each call named on the command line ends; the address space is
@@ -88,3 +94,65 @@ def test_stream_sizes_that_contradict_their_blocks_are_refused(samples):
     second["decoded_bytes"] += 1
     error = raises(ValueError, Reader.from_bytes, sample.compressed, index=index_image.build(fields))
     assert str(error) == "stream record does not match its blocks"
+
+
+TRUNCATE_UNDER_READER_SCRIPT = textwrap.dedent("""
+    import os, sys
+    sys.path.insert(0, sys.argv[1])
+    import _core
+    data, index = sys.argv[2], sys.argv[3]
+    reader = _core._IndexedReader.from_path(data, index_path=index, cache_limit=0)
+    print(len(reader.read(100)))
+    os.truncate(data, 100)
+    for attempt in range(2):
+        reader.seek(0)
+        try:
+            reader.read(-1)
+            print("read")
+        except OSError as error:
+            print(type(error).__name__, error)
+""")
+
+
+def test_an_input_truncated_under_a_reader_raises_oserror(tmp_path, samples):
+    sample = samples["multiblock"]
+    path = tmp_path / "input.bz2"
+    path.write_bytes(sample.compressed)
+    run = run_script(TRUNCATE_UNDER_READER_SCRIPT, path, write_index(tmp_path, sample))
+    assert (run.returncode, run.stderr) == (0, "")
+    assert run.stdout.splitlines() == ["100", f"OSError {TRUNCATED}", f"OSError {TRUNCATED}"]
+
+
+@pytest.mark.parametrize("function", ["_test", "_build_index"])
+def test_an_input_truncated_during_a_decode_raises_oserror(tmp_path, function):
+    # Stopped as soon as the file is mapped, truncated, then let go on.
+    stream = bz2.compress(text_data(900_000), 9)
+    path = tmp_path / "big.bz2"
+    path.write_bytes(stream * 40)
+    script = f"""
+import sys
+sys.path.insert(0, sys.argv[1])
+import _core
+try:
+    _core.{function}(sys.argv[2], threads=1)
+    print("no error")
+except Exception as error:
+    print(type(error).__name__, error)
+"""
+    proc = subprocess.Popen([sys.executable, "-c", script, os.path.dirname(_core.__file__), str(path)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def mapped():
+        with open(f"/proc/{proc.pid}/maps") as maps:
+            return os.path.realpath(path) in maps.read()
+
+    try:
+        while not mapped():
+            assert proc.poll() is None, proc.communicate()
+        os.kill(proc.pid, signal.SIGSTOP)
+        assert mapped(), "the decode ended before it could be stopped"
+        os.truncate(path, 100)
+    finally:
+        os.kill(proc.pid, signal.SIGCONT)
+    out, err = proc.communicate()
+    assert (proc.returncode, out, err) == (0, f"OSError {TRUNCATED}\n", "")

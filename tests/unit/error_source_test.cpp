@@ -1,13 +1,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <thread>
+#include <vector>
 
 #include "morvane/error.hpp"
 #include "morvane/source.hpp"
@@ -161,4 +164,98 @@ TEST(SourceOpen, AnUnmappableInputThatIsNotBzip2IsRefusedByItsFirstBytes) {
     ASSERT_EQ(read.has_value(), accepted) << text;
     if (read) { EXPECT_EQ(std::string(read->begin(), read->end()), text); }
   }
+}
+
+// The bytes of a file, with a fresh mapping of it.
+struct MappedFile {
+  std::string path;
+  Source source;
+};
+
+MappedFile mapped_file(const char* name, std::size_t pages) {
+  std::string path = temp_path(name);
+  { std::ofstream(path, std::ios::binary) << std::string(pages * 4096, 'm'); }
+  auto source = Source::open(path);
+  EXPECT_TRUE(source.has_value());
+  return {path, std::move(*source)};
+}
+
+std::uint8_t read_byte(const Source& source, std::size_t at) {
+  return *static_cast<const volatile std::uint8_t*>(source.data() + at);
+}
+
+// Another process may truncate a mapped input: the lost pages read as zeros
+// instead of killing the process, and the source says it can no longer be trusted.
+TEST(MappedInput, ATruncatedMappingReadsZerosAndReportsAnIoError) {
+  MappedFile one = mapped_file("truncated", 4), other = mapped_file("kept", 4);
+  EXPECT_TRUE(one.source.intact());
+  ASSERT_EQ(truncate(one.path.c_str(), 4096 + 10), 0);
+  EXPECT_EQ(read_byte(one.source, 4096 + 9), 'm');
+  EXPECT_EQ(read_byte(one.source, 4096 + 10), 0);  // the rest of the last page is zeros, as ever
+  EXPECT_EQ(read_byte(one.source, 2 * 4096), 0);  // a page past the end: a fault, answered with zeros
+  EXPECT_EQ(read_byte(one.source, 3 * 4096), 0);
+  auto lost = one.source.intact();
+  ASSERT_FALSE(lost.has_value());
+  EXPECT_EQ(lost.error().display(), "input file was truncated or became unreadable during the decode");
+  EXPECT_EQ(lost.error().kind(), IoKind::Other);
+  // Clones share the state; other mappings are untouched.
+  Source clone = one.source;
+  EXPECT_FALSE(clone.intact().has_value());
+  EXPECT_EQ(read_byte(other.source, 3 * 4096), 'm');
+  EXPECT_TRUE(other.source.intact());
+  std::remove(one.path.c_str());
+  std::remove(other.path.c_str());
+
+  // Found without any read of the lost pages: a decode may stop on the zeros
+  // of the last kept page before it reaches them.
+  MappedFile unread = mapped_file("unread", 4);
+  ASSERT_EQ(truncate(unread.path.c_str(), 100), 0);
+  EXPECT_FALSE(unread.source.intact().has_value());
+  std::remove(unread.path.c_str());
+}
+
+TEST(MappedInput, FaultsFromSeveralThreadsAtOnce) {
+  MappedFile file = mapped_file("threads", 64);
+  ASSERT_EQ(truncate(file.path.c_str(), 0), 0);
+  std::vector<std::thread> readers;
+  std::atomic<int> zeros{0};
+  for (int t = 0; t < 8; ++t) {
+    readers.emplace_back([&, t] {
+      for (std::size_t page = t % 2; page < 64; page += 2) zeros += read_byte(file.source, page * 4096 + t) == 0;
+    });
+  }
+  for (auto& r : readers) r.join();
+  EXPECT_EQ(zeros, 8 * 32);
+  EXPECT_FALSE(file.source.intact().has_value());
+  std::remove(file.path.c_str());
+}
+
+// Only faults inside the library's own mappings are answered; any other fault
+// ends the process as it would have without the library.
+// Under a sanitizer its own handler reports the fault and exits instead.
+bool killed_by_bus_error(int status) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return status != 0;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  return status != 0;
+#endif
+#endif
+  return WIFSIGNALED(status) && WTERMSIG(status) == SIGBUS;
+}
+
+TEST(MappedInputDeathTest, OtherFaultsKeepTheirEffect) {
+  MappedFile file = mapped_file("ours", 1);  // the handler is in place
+  const std::string path = temp_path("foreign");
+  { std::ofstream(path, std::ios::binary) << std::string(8192, 'f'); }
+  int fd = ::open(path.c_str(), O_RDONLY);
+  void* foreign = mmap(nullptr, 8192, PROT_READ, MAP_SHARED, fd, 0);
+  ::close(fd);
+  ASSERT_NE(foreign, MAP_FAILED);
+  ASSERT_EQ(truncate(path.c_str(), 0), 0);
+  EXPECT_EXIT((void)*static_cast<volatile std::uint8_t*>(foreign), killed_by_bus_error, "");
+  EXPECT_EXIT(raise(SIGBUS), killed_by_bus_error, "");
+  munmap(foreign, 8192);
+  std::remove(path.c_str());
+  std::remove(file.path.c_str());
 }

@@ -46,7 +46,7 @@ Result<void> decode_to_stdout(const Cli& cli, const std::string& argument, decod
   auto input = load_input(argument);
   if (!input) return fail(std::move(input.error()));
   StdoutWriter out;
-  auto decoded = decode_data(input->bytes(), input->name, out, options, cli.max_output, cli.quiet);
+  auto decoded = decode_data(*input, out, options, cli.max_output, cli.quiet);
   if (!decoded) return decoded;
   if (cli.remove_input && argument != kStdinArgument) return remove_file(argument);
   return {};
@@ -75,7 +75,7 @@ Result<void> decode_to_file(const Cli& cli, const std::string& input_path, const
   auto temp = TempFile::create_in(parent_dir(target));
   if (!temp) return fail(Error::io(std::move(temp.error())));
   // The progress line ends before any error line and before the move.
-  auto decoded = decode_data(input->bytes(), input->name, *temp, options, cli.max_output, cli.quiet);
+  auto decoded = decode_data(*input, *temp, options, cli.max_output, cli.quiet);
   if (!decoded) return decoded;  // the temporary file is removed with `temp`
 
   // Without --force the move refuses to replace a target that appeared meanwhile.

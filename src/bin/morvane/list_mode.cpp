@@ -96,7 +96,7 @@ Result<void> run_list(const Cli& cli, decode::DecodeOptions options) {
   for (const std::string& input_path : cli.inputs) {
     auto input = open_input(input_path);
     if (!input) return fail(std::move(input.error()));
-    auto built = build_index_data(input->bytes(), input->name, options, cli.max_output, cli.quiet);
+    auto built = build_index_data(*input, options, cli.max_output, cli.quiet);
     if (!built) return fail(std::move(built.error()));
     if (cli.json) {
       objects.push_back(json_listing(*built, input_path));

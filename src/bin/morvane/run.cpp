@@ -17,7 +17,7 @@ Result<void> run_test(const Cli& cli, decode::DecodeOptions options) {
     auto input = load_input(argument);
     if (!input) return fail(std::move(input.error()));
     DiscardWriter sink;
-    auto decoded = decode_data(input->bytes(), input->name, sink, options, cli.max_output, cli.quiet);
+    auto decoded = decode_data(*input, sink, options, cli.max_output, cli.quiet);
     if (!decoded) return decoded;
   }
   return {};
