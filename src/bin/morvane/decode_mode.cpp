@@ -40,9 +40,7 @@ Result<void> remove_file(const std::string& path) {
 
 Result<void> decode_to_stdout(const Cli& cli, const std::string& argument, decode::DecodeOptions options) {
   // `morvane -o - --rm a.bz2 >> a.bz2` would append to the input and then remove it.
-  if (argument != kStdinArgument) {
-    if (auto checked = check_stdout_not_input(argument); !checked) return checked;
-  }
+  if (auto checked = check_stdout_not_input(argument); !checked) return checked;
   auto input = load_input(argument);
   if (!input) return fail(std::move(input.error()));
   StdoutWriter out;
