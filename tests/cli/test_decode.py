@@ -199,6 +199,18 @@ def test_a_target_that_is_another_input_refuses_the_run(tmp_path, args, target, 
     assert (tmp_path / "p.bz2").read_bytes() == inner and (tmp_path / "out" / "p.bz2").read_bytes() == inner
 
 
+def test_an_output_dir_made_by_the_run_hides_no_input(tmp_path):
+    # nd/.. is the current folder once nd exists: p.bz2.bz2 would decode onto the input p.bz2.
+    inner = compress(b"plain\n")
+    (tmp_path / "p.bz2").write_bytes(inner)
+    (tmp_path / "p.bz2.bz2").write_bytes(compress(inner))
+    status, err = outcome("--force", "-C", "nd/..", "p.bz2.bz2", "p.bz2", cwd=tmp_path)
+    assert (status, err.decode()) == (
+        2, "morvane: invalid configuration: nd/../p.bz2 is both an input and the output of p.bz2.bz2\n")
+    assert (tmp_path / "p.bz2").read_bytes() == inner
+    assert sorted(os.listdir(tmp_path)) == ["nd", "p.bz2", "p.bz2.bz2"]
+
+
 @pytest.mark.parametrize("mode", [[], ["--index"]])
 def test_force_never_replaces_a_special_file(tmp_path, sample, mode):
     os.mkfifo(tmp_path / "pipe")

@@ -76,6 +76,8 @@ Result<void> decode_to_file(const Cli& cli, const std::string& input_path, const
   auto decoded = decode_data(*input, *temp, options, cli.max_output, cli.quiet);
   if (!decoded) return decoded;  // the temporary file is removed with `temp`
 
+  // Checked again: a special file may have taken the name during the decode.
+  if (auto replaceable = check_replaceable(target); !replaceable) return replaceable;
   // Without --force the move refuses to replace a target that appeared meanwhile.
   auto moved = temp->persist(target, cli.force);
   if (!moved) return fail(Error::io(std::move(moved.error())));
@@ -98,12 +100,14 @@ Result<void> decode_to_file(const Cli& cli, const std::string& input_path, const
 }  // namespace
 
 Result<void> run_decode(const Cli& cli, decode::DecodeOptions options) {
-  std::vector<std::optional<std::string>> targets;
-  for (const std::string& input : cli.inputs) targets.push_back(choose_target(cli, input));
-  if (auto checked = check_no_target_is_another_input(cli.inputs, targets); !checked) return checked;
+  // The folder first, so that the targets are compared with the inputs as the
+  // files they will be: "nd/.." is the current folder only once nd exists.
   if (cli.output_dir) {
     if (auto made = create_dir_all(*cli.output_dir); !made) return fail(Error::io(std::move(made.error())));
   }
+  std::vector<std::optional<std::string>> targets;
+  for (const std::string& input : cli.inputs) targets.push_back(choose_target(cli, input));
+  if (auto checked = check_no_target_is_another_input(cli.inputs, targets); !checked) return checked;
   WrittenFiles written;
   for (std::size_t i = 0; i < cli.inputs.size(); ++i) {
     const std::string& input = cli.inputs[i];
