@@ -1,14 +1,36 @@
-"""A decode disturbed from outside: an input truncated and a target replaced
-while the decode runs. Nothing may be left behind but what was there before."""
+"""A decode disturbed from outside: signals, a file-size limit, an input
+truncated and a target replaced while the decode runs. Nothing may be left
+behind but what was there before."""
 
 import os
+import resource
+import signal
 import stat
+import subprocess
 
 import pytest
 
-from conftest import stopped_while_decoding, temp_files, write_long_input
+from conftest import BIN, compress, stopped_while_decoding, temp_files, write_long_input
 
 TRUNCATED = b"morvane: input file was truncated or became unreadable during the decode\n"
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_a_terminating_signal_removes_the_temporary_file(tmp_path, sig):
+    write_long_input(tmp_path / "big.bz2")
+    with stopped_while_decoding(["-P1", "big.bz2"], tmp_path) as proc:
+        os.kill(proc.pid, sig)
+    assert proc.wait() == -sig  # ends as the signal would
+    assert sorted(os.listdir(tmp_path)) == ["big.bz2"]
+
+
+def test_a_file_size_limit_is_an_output_error(tmp_path):
+    (tmp_path / "zeros.bz2").write_bytes(compress(bytes(4 << 20)))
+    _, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, hard))
+    r = subprocess.run([BIN, "zeros.bz2"], cwd=tmp_path, stderr=subprocess.PIPE, preexec_fn=limit)
+    assert (r.returncode, r.stderr) == (1, b"morvane: File too large (os error 27)\n")
+    assert sorted(os.listdir(tmp_path)) == ["zeros.bz2"]
 
 
 @pytest.mark.parametrize("threads", ["1", "4"])
