@@ -146,19 +146,17 @@ MappingGuard::MappingGuard(const void* base, std::size_t length) {
   std::lock_guard<std::mutex> lock(registry_mutex);
   static const bool installed = (install_handler(), true);
   (void)installed;
-  Slot& slot = free_slot();
-  slot.faulted.store(false, std::memory_order_relaxed);
+  slot_ = &free_slot();
+  slot_->faulted.store(false, std::memory_order_relaxed);
   const auto begin = reinterpret_cast<std::uintptr_t>(base);
-  write_range(slot, begin, begin + length);
-  slot_ = &slot;
+  write_range(*slot_, begin, begin + length);
 }
 
 MappingGuard::~MappingGuard() {
-  if (!slot_) return;
   std::lock_guard<std::mutex> lock(registry_mutex);
   write_range(*slot_, 0, 0);
 }
 
-bool MappingGuard::faulted() const { return slot_ && slot_->faulted.load(std::memory_order_acquire); }
+bool MappingGuard::faulted() const { return slot_->faulted.load(std::memory_order_acquire); }
 
 }  // namespace morvane

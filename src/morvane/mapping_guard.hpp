@@ -30,18 +30,16 @@
 #pragma once
 
 #include <cstddef>
-#include <utility>
 
 namespace morvane {
 
+// Lives exactly as long as the mapping's registration: never copied or moved.
 class MappingGuard {
  public:
-  MappingGuard() = default;
   // Registers [base, base + length); installs the handler on first use.
   MappingGuard(const void* base, std::size_t length);
-  MappingGuard(MappingGuard&& other) noexcept : slot_(std::exchange(other.slot_, nullptr)) {}
-  MappingGuard& operator=(MappingGuard&&) = delete;
   MappingGuard(const MappingGuard&) = delete;
+  MappingGuard& operator=(const MappingGuard&) = delete;
   ~MappingGuard();
 
   // Whether a fault in the mapping has been answered with zeros so far.
@@ -50,7 +48,7 @@ class MappingGuard {
   struct Slot;
 
  private:
-  Slot* slot_ = nullptr;
+  Slot* slot_;
 };
 
 }  // namespace morvane
