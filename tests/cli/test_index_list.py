@@ -109,9 +109,13 @@ def test_index_file_is_accepted_by_the_reader(tmp_path, sample):
     sys.path.insert(0, os.environ.get("MORVANE_PYTHONPATH", ""))
     core = pytest.importorskip("_core")
     path, data = sample
-    other = write_bz2(tmp_path / "other.bz2", b"other input")
+    other = write_bz2(tmp_path / "other.bz2", text_data(50_000, 2))
+    tiny = write_bz2(tmp_path / "tiny.bz2", b"other input")
     assert run("--index", path).returncode == 0
     reader = core._IndexedReader.from_path(str(path), index_path=str(path) + ".zuvov")
     assert (reader.seek(1000), reader.read(50)) == (1000, data[1000:1050])
     with pytest.raises(ValueError, match="source identity mismatch"):
         core._IndexedReader.from_path(str(other), index_path=str(path) + ".zuvov")
+    # No index of an input this small could be as large: not even read.
+    with pytest.raises(OSError, match="index file is larger than any index of its input"):
+        core._IndexedReader.from_path(str(tiny), index_path=str(path) + ".zuvov")

@@ -344,3 +344,27 @@ TEST(IndexedReaderOpen, BuildsTheIndexOrTakesTheGivenOne) {
   auto refused = IndexedReader::from_source(Source::from_vector(corpus().compressed), std::nullopt, low, 0);
   EXPECT_EQ(refused.error().tag(), Error::Tag::InvalidConfiguration);
 }
+
+// Another process truncates the mapped input under an open reader: the blocks
+// it decodes afterwards fail with the I/O error (never cached, never
+// delivered), while blocks cached before keep being served.
+TEST(IndexedReaderDamage, InputTruncatedUnderTheReader) {
+  test::TempFile file("truncated");
+  test::write_file(file.path(), corpus().compressed);
+  auto source = Source::open(file.path());
+  ASSERT_TRUE(source);
+  auto made = IndexedReader::from_source(std::move(*source), corpus().index, kOptions, kTop);
+  ASSERT_TRUE(made);
+  IndexedReader& r = *made;
+  expect_read(r, 0, 1000);
+  ASSERT_EQ(truncate(file.path().c_str(), 100), 0);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    auto got = read_at(r, block(3).decoded_start, 10);
+    ASSERT_FALSE(got);
+    EXPECT_EQ(got.error().display(), "input file was truncated or became unreadable during the decode");
+    EXPECT_EQ(got.error().payload(), nullptr);
+    EXPECT_EQ(r.position(), block(3).decoded_start);
+  }
+  EXPECT_EQ(r.cache().used_bytes(), block(0).decoded_bytes);
+  expect_read(r, 10, 1000);
+}
