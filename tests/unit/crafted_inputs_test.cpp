@@ -9,9 +9,13 @@
 #include <string>
 
 #include "morvane/decode/markers.hpp"
+#include "morvane/decoder/block.hpp"
 #include "morvane/format/scan.hpp"
 #include "support/bz2_tools.hpp"
+#include "support/checks.hpp"
 #include "support/crafted_inputs.hpp"
+#include "support/nested_headers.hpp"
+#include "support/symbol_block.hpp"
 
 using namespace morvane;
 using namespace morvane::test;
@@ -35,6 +39,19 @@ std::map<std::uint64_t, format::BlockCandidate> block_candidates(std::span<const
   std::map<std::uint64_t, format::BlockCandidate> by_offset;
   for (const auto& c : format::scan_range(data, 0, data.size()).blocks) by_offset.emplace(c.bit_offset, c);
   return by_offset;
+}
+
+// How many cycles the inverse transform of `column` goes round.
+std::size_t cycles_of(std::span<const std::uint8_t> column) {
+  const std::vector<std::uint32_t> links = links_of(column);
+  std::vector<bool> seen(column.size());
+  std::size_t cycles = 0;
+  for (std::size_t i = 0; i < column.size(); ++i) {
+    if (seen[i]) continue;
+    ++cycles;
+    for (std::size_t at = i; !seen[at]; at = links[at]) seen[at] = true;
+  }
+  return cycles;
 }
 
 }  // namespace
@@ -90,4 +107,60 @@ TEST(CraftedInputs, OverCapFileIsValidAndHoldsMoreMagicsThanTheCap) {
   EXPECT_TRUE(found.contains(input.real[0]));
   EXPECT_GT(found.size(), decode::marker_cap(input.compressed.size()));
   EXPECT_LT(input.compressed.size(), 800u);
+}
+
+TEST(CraftedInputs, NestedFalseHeadersEachReadToTheRealEndOfBlock) {
+  for (const auto [symbols, blocks] : kSizes) {
+    SCOPED_TRACE(symbols);
+    const Planted input = nested_headers({.blocks = blocks}, symbols);
+    ASSERT_EQ(input.real.size(), blocks);
+    ASSERT_EQ(input.planted.size(), 9 * blocks);
+    expect_decoded_by_others(input);
+    const auto found = block_candidates(input.compressed);
+    decoder::Decoder decoder;
+    for (std::size_t b = 0; b < blocks; ++b) {
+      auto real = decoder::read_candidate(input.compressed, input.real[b], found.at(input.real[b]).crc, decoder, {});
+      ASSERT_TRUE(real && *real) << (real ? "abandoned" : real.error().display());
+      EXPECT_EQ((*real)->end_bit, input.ends[b]);
+      EXPECT_EQ((*real)->symbols, symbols);
+      for (std::size_t h = 0; h < 9; ++h) {
+        const std::uint64_t at = input.planted[9 * b + h];
+        SCOPED_TRACE(testing::Message() << "block " << b << ", false header " << h);
+        EXPECT_GT(at, h == 0 ? input.real[b] : input.planted[9 * b + h - 1]);
+        ASSERT_TRUE(found.contains(at));
+        const std::uint32_t crc = found.at(at).crc;
+        auto shape = decoder::read_candidate(input.compressed, at, crc, decoder, {});
+        ASSERT_TRUE(shape && *shape) << (shape ? "abandoned" : shape.error().display());
+        EXPECT_EQ((*shape)->end_bit, input.ends[b]);
+        EXPECT_LT((*shape)->symbols, symbols);
+        EXPECT_TRUE(fails_with(decoder::decode_candidate(input.compressed, at, crc), at, DecodeError::CrcMismatch));
+      }
+    }
+  }
+}
+
+TEST(CraftedInputs, JoinedCyclesKeepTheBytesAndTheEntriesBeforeTheJoin) {
+  // A real transform is one cycle and inverts to its text.
+  const std::vector<std::uint8_t> text = text_bytes(3000, 5);
+  const Bwt t = bwt(text);
+  EXPECT_EQ(walk_of(t.last, t.origin), text);
+  EXPECT_EQ(cycles_of(t.last), 1u);
+
+  // Swapping unequal neighbours of one cycle cuts it in two.
+  std::vector<std::uint8_t> column = t.last;
+  for (std::size_t i : {1500, 2000, 2500}) {
+    while (column[i] == column[i + 1]) ++i;
+    std::swap(column[i], column[i + 1]);
+  }
+  ASSERT_GT(cycles_of(column), 1u);
+  const std::vector<std::uint8_t> before = column;
+  ASSERT_TRUE(join_cycles(column, 1000));
+  EXPECT_EQ(cycles_of(column), 1u);
+  EXPECT_TRUE(std::equal(before.begin(), before.begin() + 1000, column.begin()));
+  EXPECT_TRUE(std::is_permutation(before.begin(), before.end(), column.begin()));
+
+  // An entry that links to itself before the join cannot be joined.
+  std::vector<std::uint8_t> fixed = {'a', 'c', 'b', 'c', 'b', 'a', 'c'};
+  EXPECT_EQ(links_of(fixed)[0], 0u);
+  EXPECT_FALSE(join_cycles(fixed, 1));
 }
