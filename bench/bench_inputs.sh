@@ -27,7 +27,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 runs=${MORVANE_BENCH_RUNS:-3}
 morvane=$build/morvane
-maker=$build/bench/make_crafted
+maker=$build/tests/make_crafted
 [ -x "$morvane" ] && [ -x "$maker" ] || "$root/scripts/build" "$build" >/dev/null
 python=$build/python3
 [ -x "$python" ] || python=python3

@@ -321,6 +321,23 @@ TEST(IndexedReaderDamage, ForgedHugeLengthAndGaps) {
   EXPECT_EQ(got.error().display(), "index has a decoded gap");
 }
 
+TEST(IndexedReaderDamage, ACallersIndexEndingBeforeItsBlocksHoldsReadsToItsSize) {
+  // A caller's index is taken as it is: one that says the input decodes to
+  // fewer bytes than its blocks hold stops reads at that size, and the
+  // position never passes it.
+  index::Index short_one = corpus().index;
+  short_one.decoded_bytes = block(0).decoded_bytes / 2;
+  IndexedReader r = open(kTop, short_one);
+  Bytes buf(block(0).decoded_bytes);
+  auto got = r.read(buf);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(*got, short_one.decoded_bytes);
+  EXPECT_EQ(r.position(), short_one.decoded_bytes);
+  EXPECT_EQ(r.read(buf).value(), 0u);
+  buf.resize(*got);
+  EXPECT_EQ(buf, oracle(0, short_one.decoded_bytes));
+}
+
 TEST(IndexedReaderEmpty, ReadsNothingAndSeeksOnlyToZero) {
   IndexedReader r = open(1 << 20, index::Index::create(corpus().compressed, 0, {}, {}));
   Bytes buf(16);
