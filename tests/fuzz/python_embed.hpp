@@ -150,34 +150,56 @@ inline bool shared_object(PyObject* o) {
   return false;
 }
 
-// Runs the call and checks the references it leaves: every argument has the
-// count it had, and a new result or exception is held by the caller alone.
-// A call that raised is run three times more: that its live bytes (the
-// sanitizer's count, which covers every Python object here) grow every time
-// is a leak on that error path. (A repeat of a call that raised changes
-// nothing: a failed read stops where the failing block begins, and fails
-// there again at once.)
-inline Outcome call(const Call& c) {
+// The reference counts of a call's arguments.
+inline std::vector<Py_ssize_t> argument_counts(const Call& c) {
   std::vector<Py_ssize_t> counts;
   for (PyObject* a : c.positional) counts.push_back(Py_REFCNT(a));
   for (const auto& k : c.keywords) counts.push_back(Py_REFCNT(k.second));
-  Outcome out = invoke(c);
+  return counts;
+}
+
+inline void check_counts_kept(const Call& c, const std::vector<Py_ssize_t>& before) {
+  const auto after = argument_counts(c);
   std::vector<PyObject*> args = c.positional;
   for (const auto& k : c.keywords) args.push_back(k.second);
-  for (std::size_t i = 0; i < args.size(); ++i) FUZZ_CHECK(shared_object(args[i]) || Py_REFCNT(args[i]) == counts[i]);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (shared_object(args[i]) || after[i] == before[i]) continue;
+    std::fprintf(stderr, "argument %zu (%s) held %zd references before the call and %zd after\n", i,
+                 Py_TYPE(args[i])->tp_name, before[i], after[i]);
+    FUZZ_CHECK(after[i] == before[i]);
+  }
+}
+
+// Runs the call and checks the references it leaves: a new result or
+// exception is held by the caller alone, and the arguments keep their counts
+// (once the exception is gone, as an exception may hold its arguments: a
+// UnicodeEncodeError holds the str it could not encode). A call that raised
+// is run three times more, each outcome dropped at once: that its live bytes
+// (the sanitizer's count, which covers every Python object here) grow every
+// time is a leak on that error path. (A repeat of a call that raised changes
+// nothing: a failed read stops where the failing block begins, and fails
+// there again at once.)
+inline Outcome call(const Call& c) {
+  const auto counts = argument_counts(c);
+  Outcome out = invoke(c);
   PyObject* fresh = out.result ? out.result.get() : out.exception.get();
   FUZZ_CHECK(fresh != nullptr);
   if (!shared_object(fresh) && Py_REFCNT(fresh) != 1) {
     std::fprintf(stderr, "%s holds %zd references\n", text_of(fresh).c_str(), Py_REFCNT(fresh));
     FUZZ_CHECK(Py_REFCNT(fresh) == 1);
   }
-  if (out.result) return out;
+  if (out.result) {
+    check_counts_kept(c, counts);
+    return out;
+  }
 
   bool grew_every_time = true;
   for (int repeat = 0; repeat < 3 && grew_every_time; ++repeat) {
+    const auto counts_before = argument_counts(c);
     const std::size_t before = live_bytes();
     { Outcome discarded = invoke(c); }
     grew_every_time = live_bytes() > before;
+    check_counts_kept(c, counts_before);
   }
   if (grew_every_time) std::fprintf(stderr, "leak on the path that raised: %s\n", out.message().c_str());
   FUZZ_CHECK(!grew_every_time);
