@@ -9,7 +9,8 @@
 // Input: a flags byte (bits 0-1 the kind of input: raw bytes, valid streams,
 // damaged streams, the reader target's input; bit 2 a path that does not
 // exist), an options byte (threads, memory limit, cache budget), the input's
-// recipe, the reader's index choice, then the reader's operations. Every call
+// recipe, the reader's index image and factory (from_bytes, or from_path with
+// the image in an index file), then the reader's operations. Every call
 // takes one more byte that may put one fault into its arguments (a value of
 // the wrong type or range, an unknown keyword, one argument too many or
 // missing, or one given twice), which must raise its own exception first.
@@ -49,13 +50,21 @@ namespace {
 constexpr std::size_t kMaxReaderOperations = 24;
 constexpr const char* kMissingPath = "/nonexistent-morvane-fuzz/input.bz2";
 
+std::string temporary_file() {
+  char name[] = "/tmp/morvane-fuzz-module-XXXXXX";
+  const int fd = mkstemp(name);
+  FUZZ_CHECK(fd >= 0);
+  close(fd);
+  return name;
+}
+
 // The imported module and the objects every input uses.
 struct Module {
-  Obj core, scan, crc32, decompress, build_index, test, from_bytes, reader_type, bad_bzip2_file;
+  Obj core, scan, crc32, decompress, build_index, test, from_bytes, from_path, reader_type, bad_bzip2_file;
   // Values of the wrong type or range for each kind of parameter.
   Obj bytearray, text, path_bytes, surrogate, minus_one, two_64, half, two_63, below_i64, two_31;
-  Obj path, missing_path;
-  std::string file;
+  Obj path, missing_path, index_path;
+  std::string file, index_file;  // the input and its index image, written anew for each input
 };
 
 Module& module() {
@@ -69,6 +78,7 @@ Module& module() {
       *slot = py::attr(m.core.get(), name);
     }
     m.from_bytes = py::attr(m.reader_type.get(), "from_bytes");
+    m.from_path = py::attr(m.reader_type.get(), "from_path");
     m.bytearray = py::made(PyByteArray_FromStringAndSize("BZh9", 4));
     m.text = py::str("BZh9");
     m.path_bytes = py::bytes(std::vector<std::uint8_t>{'/', 't'});
@@ -80,13 +90,14 @@ Module& module() {
     m.below_i64 = py::big("-9223372036854775809");
     m.two_31 = py::big("2147483648");
 
-    char name[] = "/tmp/morvane-fuzz-module-XXXXXX";
-    const int fd = mkstemp(name);
-    FUZZ_CHECK(fd >= 0);
-    close(fd);
-    m.file = name;
-    std::atexit([] { std::remove(module().file.c_str()); });
+    m.file = temporary_file();
+    m.index_file = temporary_file();
+    std::atexit([] {
+      std::remove(module().file.c_str());
+      std::remove(module().index_file.c_str());
+    });
     m.path = py::str(m.file);
+    m.index_path = py::str(m.index_file);
     m.missing_path = py::str(kMissingPath);
     return m;
   }();
@@ -161,7 +172,7 @@ void check(const py::Outcome& got, const Expected& want) {
 
 // ---- Calls and the faults that may go into their arguments ----
 
-enum class Kind { Bytes, Str, U64, I64, I32, OptionalBytes };
+enum class Kind { Bytes, Str, U64, I64, I32, OptionalBytes, OptionalStr };
 
 struct Param {
   const char* name;
@@ -178,6 +189,7 @@ std::pair<PyObject*, Expected> bad_value(const Param& p, std::uint8_t variant) {
     case Kind::Bytes:
     case Kind::OptionalBytes: return {variant % 2 ? m.bytearray.get() : m.text.get(), type_error};
     case Kind::Str:
+    case Kind::OptionalStr:
       if (variant % 2) return {m.path_bytes.get(), type_error};
       return {m.surrogate.get(), {PyExc_UnicodeEncodeError, "", true, p.name}};
     case Kind::U64:
@@ -411,12 +423,19 @@ std::optional<Bytes> check_decompress(PyObject* data_obj, const Bytes& data, con
   return out;
 }
 
+// The library's index of a file: opened, decoded whole, and still intact.
+Result<index::Index> index_of_file(const std::string& path, decode::DecodeOptions options) {
+  auto source = Source::open(path);
+  if (!source) return fail(open_error(std::move(source.error())));
+  auto built = decode::build_index(source->bytes(), options);
+  if (auto intact = source->intact(); !intact) return fail(Error::io(std::move(intact.error())));
+  return built;
+}
+
 // _test and _build_index of the file: the library's index of it, or its
 // error; the image when it was built.
 std::optional<Bytes> check_file_functions(PyObject* path_obj, const std::string& path, const Options& o, Recipe& r) {
-  auto source = Source::open(path);
-  const Result<index::Index> built =
-      source ? decode::build_index(source->bytes(), o.decode) : Result<index::Index>(fail(Error::io(source.error())));
+  const Result<index::Index> built = index_of_file(path, o.decode);
   const Expected want = expected_of(built);
 
   Made tested = call_checked(module().test.get(), decode_params("path", Kind::Str, path_obj, o), 1, r, want);
@@ -431,11 +450,12 @@ std::optional<Bytes> check_file_functions(PyObject* path_obj, const std::string&
 
 // ---- The reader ----
 
-// The index image handed to from_bytes: none, the one _build_index gave, that
-// one with a byte flipped or with a record edited (and its trailer made right
-// again), or the image of another input.
+// The index image handed to the reader: none, the one _build_index gave, that
+// one with a byte flipped, with a record edited or with a block's CRC changed
+// (and its trailer made right again: such an image passes every check, and
+// reading that block fails), or the image of another input.
 std::optional<Bytes> index_image(const std::optional<Bytes>& built, const Bytes& data, Recipe& r) {
-  switch (r.byte() % 5) {
+  switch (r.byte() % 6) {
     case 0: return std::nullopt;
     case 1: return built;
     case 2: {
@@ -449,6 +469,13 @@ std::optional<Bytes> index_image(const std::optional<Bytes>& built, const Bytes&
       auto x = index::Index::from_bytes(*built, data);
       FUZZ_CHECK(x.has_value());
       fuzz::edit_index(*x, r);
+      return x->to_bytes();
+    }
+    case 4: {
+      if (!built) return std::nullopt;
+      auto x = index::Index::from_bytes(*built, data);
+      FUZZ_CHECK(x.has_value());
+      if (!x->blocks.empty()) x->blocks[r.byte() % x->blocks.size()].expected_crc ^= 1u + r.byte();
       return x->to_bytes();
     }
     default: {
@@ -582,29 +609,68 @@ class ReaderCheck {
   const Bytes* decoded_;
 };
 
-void check_reader(PyObject* data_obj, const Bytes& data, const Options& o, const std::optional<Bytes>& built,
-                  const std::optional<Bytes>& decoded, Recipe& r) {
+// The library's reader over `source` with the index an image gives, or with
+// one built: the oracle of every member of the module's reader.
+Result<indexed::IndexedReader> open_oracle(Source source, const std::optional<Bytes>& image, const Options& o) {
+  std::optional<index::Index> index;
+  if (image) {
+    auto parsed = index::Index::from_bytes(*image, source.bytes());
+    if (!parsed) return fail(std::move(parsed.error()));
+    index = std::move(*parsed);
+  }
+  return indexed::IndexedReader::from_source(std::move(source), std::move(index), o.decode,
+                                             o.cache_limit.value_or(64 << 20));
+}
+
+// The reader's two factories: from_bytes over the input with the image as
+// bytes, or from_path over the input's file (or a missing one) with the image
+// written to an index file (or a missing index file, or none).
+void check_reader(PyObject* data_obj, const Bytes& data, PyObject* path_obj, const std::string& path,
+                  const Options& o, const std::optional<Bytes>& built, const std::optional<Bytes>& decoded,
+                  Recipe& r) {
+  Module& m = module();
   const auto image = index_image(built, data, r);
   Obj image_obj = image ? py::bytes(*image) : Obj();
-  const std::size_t cache_limit = o.cache_limit.value_or(64 << 20);
-
-  // The library's reader over the same bytes: the oracle of every member.
-  auto oracle = [&]() -> Result<indexed::IndexedReader> {
-    std::optional<index::Index> index;
+  std::vector<Param> params;
+  Result<indexed::IndexedReader> oracle = fail(Error::invalid_stream_header());
+  PyObject* factory = nullptr;
+  if (r.byte() % 3) {
+    factory = m.from_bytes.get();
+    params = decode_params("data", Kind::Bytes, data_obj, o);
+    params.push_back({"index", Kind::OptionalBytes, image_obj.get()});
+    oracle = open_oracle(Source::from_vector(data), image, o);
+  } else {
+    factory = m.from_path.get();
+    std::optional<std::string> index_path;
+    PyObject* index_path_obj = nullptr;
     if (image) {
-      auto parsed = index::Index::from_bytes(*image, data);
-      if (!parsed) return fail(std::move(parsed.error()));
-      index = std::move(*parsed);
+      write_file(m.index_file, *image);
+      index_path = m.index_file;
+      index_path_obj = m.index_path.get();
+    } else if (r.byte() % 4 == 0) {
+      index_path = kMissingPath;
+      index_path_obj = m.missing_path.get();
     }
-    return indexed::IndexedReader::from_source(Source::from_vector(data), std::move(index), o.decode, cache_limit);
-  }();
-  std::vector<Param> params = decode_params("data", Kind::Bytes, data_obj, o);
-  params.push_back({"index", Kind::OptionalBytes, image_obj.get()});
+    params = decode_params("path", Kind::Str, path_obj, o);
+    params.push_back({"index_path", Kind::OptionalStr, index_path_obj});
+    oracle = [&]() -> Result<indexed::IndexedReader> {
+      auto source = Source::open(path);
+      if (!source) return fail(open_error(std::move(source.error())));
+      std::optional<Bytes> contents;
+      if (index_path) {
+        auto read = read_file(*index_path, index::max_image_bytes(source->size()),
+                              "index file is larger than any index of its input");
+        if (!read) return fail(Error::io(std::move(read.error())));
+        contents = std::move(*read);
+      }
+      return open_oracle(std::move(*source), contents, o);
+    }();
+  }
   params.push_back({"cache_limit", Kind::U64, o.cache.get()});
-  Made made = call_checked(module().from_bytes.get(), params, 1, r, expected_of(oracle));
+  Made made = call_checked(factory, params, 1, r, expected_of(oracle));
   if (made.faulted || !oracle) return;
   PyObject* reader = made.outcome.result.get();
-  FUZZ_CHECK(Py_TYPE(reader) == reinterpret_cast<PyTypeObject*>(module().reader_type.get()));
+  FUZZ_CHECK(Py_TYPE(reader) == reinterpret_cast<PyTypeObject*>(m.reader_type.get()));
 
   // Reads compare with _decompress's output only where the index is the input's own.
   const bool own_index = !image || image == built;
@@ -639,6 +705,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const auto built = check_file_functions(missing ? m.missing_path.get() : m.path.get(),
                                           missing ? kMissingPath : m.file, options, r);
   // _decompress on the serial road accepts an empty input that the index build refuses.
-  check_reader(data_obj.get(), data, options, built, built ? decoded : std::nullopt, r);
+  check_reader(data_obj.get(), data, missing ? m.missing_path.get() : m.path.get(), missing ? kMissingPath : m.file,
+               options, built, built ? decoded : std::nullopt, r);
   return 0;
 }
