@@ -26,12 +26,6 @@ class Recipe {
     return v;
   }
   std::uint8_t byte() { return static_cast<std::uint8_t>(take(1)); }
-  // What is left, taken whole.
-  std::span<const std::uint8_t> rest() {
-    const auto out = bytes_.subspan(std::min(at_, bytes_.size()));
-    at_ = bytes_.size();
-    return out;
-  }
 
  private:
   std::span<const std::uint8_t> bytes_;
