@@ -236,15 +236,13 @@ void check_seek(const std::expected<std::uint64_t, IoError>& got, std::optional<
   FUZZ_CHECK(reader.position() == model.position());
 }
 
-// A read does not stop at the index's decoded size where a caller's record
-// ends past it: it delivers the block's bytes and leaves the position beyond
-// the size (reported; tests/data/fuzz/fuzz_reader/reads-past-declared-size).
-// Until it stops there, the size of a caller's index covers every record.
-void cover_every_record(index::Index& x) {
-  for (const auto& b : x.blocks) {
-    x.decoded_bytes = static_cast<std::uint64_t>(std::min<Wide>(std::max<Wide>(x.decoded_bytes, end_of(b)), UINT64_MAX));
-  }
-}
+// Known finding (reported; tests/data/fuzz/fuzz_reader/reads-past-declared-size):
+// a read does not stop at the decoded size of a caller's index whose record
+// ends past it, but delivers the block's bytes and leaves the position beyond
+// the size (or, for a record that ends past 2^64, wrapped around to a small
+// one). Until reads stop there, the position is held to the size only for
+// indexes that from_bytes validated.
+constexpr bool kCallerReadsPastSize = true;
 
 // The index of the run: from an image through from_bytes, or a caller's,
 // edited and unvalidated; nothing when the image is refused.
@@ -254,7 +252,6 @@ std::optional<index::Index> index_of(std::uint8_t flags, Recipe& recipe) {
     index::Index x = t.index;
     const std::size_t edits = recipe.byte() % (kMaxEdits + 1);
     for (std::size_t i = 0; i < edits; ++i) fuzz::edit_index(x, recipe);
-    cover_every_record(x);
     return x;
   }
   const std::size_t image_len = recipe.take(2);
@@ -276,13 +273,15 @@ std::optional<index::Index> index_of(std::uint8_t flags, Recipe& recipe) {
 
 // Reads of up to `max` bytes piece by piece where the model cannot follow:
 // each piece must be what a record covering the position decodes to there.
-void read_without_model(indexed::IndexedReader& reader, std::uint64_t max) {
+// The bytes delivered.
+std::uint64_t read_without_model(indexed::IndexedReader& reader, std::uint64_t max) {
   const auto& index = reader.index();
   const std::uint64_t decodes_before = reader.decoded_blocks();
-  std::uint64_t pieces = 0;
+  std::uint64_t pieces = 0, delivered = 0;
   auto got = reader.read_with(max, [&](std::span<const std::uint8_t> piece) {
     const std::uint64_t at = reader.position();
-    FUZZ_CHECK(!piece.empty() && piece.size() <= max && piece.size() <= index.decoded_bytes - at);
+    FUZZ_CHECK(!piece.empty() && piece.size() <= max);
+    FUZZ_CHECK(kCallerReadsPastSize || piece.size() <= index.decoded_bytes - at);
     const bool covered = std::any_of(index.blocks.begin(), index.blocks.end(), [&](const auto& b) {
       const auto* data = decoded_data(index, b);
       if (!data || b.decoded_start > at || end_of(b) <= at) return false;
@@ -292,10 +291,12 @@ void read_without_model(indexed::IndexedReader& reader, std::uint64_t max) {
     });
     FUZZ_CHECK(covered);
     ++pieces;
+    delivered += piece.size();
   });
   if (!got) check_clean_failure(got.error());
   // At most one decode per piece, and one more for a block that failed.
   FUZZ_CHECK(reader.decoded_blocks() - decodes_before <= pieces + (got ? 0 : 1));
+  return delivered;
 }
 
 }  // namespace
@@ -305,6 +306,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Truth& t = truth();
   const std::uint8_t flags = data[0];
   Recipe ops(std::span(data, size).subspan(1));
+  const bool caller = flags & 0x10;
   const auto index = index_of(flags, ops);
   if (!index) return 0;
 
@@ -315,15 +317,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                     budget);
   FUZZ_CHECK(reader.has_value());
   for (std::size_t step = 0; step < kMaxOperations && !ops.done(); ++step) {
+    const std::uint64_t before = reader->position();
+    std::optional<std::uint64_t> delivered;  // by a read
     switch (ops.byte() % 7) {
       case 0: {  // read into a buffer
         std::vector<std::uint8_t> buffer(ops.take(2));
         if (!exact) {
-          read_without_model(*reader, buffer.size());
+          delivered = read_without_model(*reader, buffer.size());
           model.seek(reader->position(), 0);
           break;
         }
         const auto want = model.read(buffer.size());
+        delivered = want.bytes.size();
         auto got = reader->read(buffer);
         if (want.failure != Model::Failure::None) {
           FUZZ_CHECK(!got);
@@ -337,11 +342,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       case 1: {  // read piece by piece
         const std::uint64_t max = ops.take(2);
         if (!exact) {
-          read_without_model(*reader, max);
+          delivered = read_without_model(*reader, max);
           model.seek(reader->position(), 0);
           break;
         }
         const auto want = model.read(max);
+        delivered = want.bytes.size();
         std::vector<std::uint8_t> pieces;
         auto got = reader->read_with(max, [&](std::span<const std::uint8_t> piece) {
           FUZZ_CHECK(!piece.empty());
@@ -383,7 +389,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
     }
-    FUZZ_CHECK(reader->position() == model.position() && reader->position() <= index->decoded_bytes);
+    FUZZ_CHECK(reader->position() == model.position());
+    if (!(caller && kCallerReadsPastSize)) {
+      // A read moves the position by what it delivered, and never past the size.
+      if (delivered) FUZZ_CHECK(Wide(reader->position()) == Wide(before) + *delivered);
+      FUZZ_CHECK(reader->position() <= index->decoded_bytes);
+    }
     FUZZ_CHECK(reader->cache().used_bytes() <= budget);
     if (exact) {
       FUZZ_CHECK(reader->decoded_blocks() == model.decodes());

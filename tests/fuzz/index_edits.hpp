@@ -32,14 +32,16 @@ class Recipe {
   std::size_t at_ = 0;
 };
 
-// A new value for a field: next to the old one, at an edge, or any.
+// A new value for a field: next to the old one, far past it (beyond the end
+// of any input here, and still far from wrapping around), at an edge, or any.
 inline std::uint64_t edited(std::uint64_t old, Recipe& r) {
-  switch (r.byte() % 6) {
+  switch (r.byte() % 7) {
     case 0: return old + 1;
     case 1: return old - 1;
     case 2: return 0;
     case 3: return UINT64_MAX - r.byte();
     case 4: return old + r.take(2) - 0x8000;
+    case 5: return old + (std::uint64_t{1} << (20 + r.byte() % 40));
     default: return r.take(8);
   }
 }
