@@ -169,7 +169,9 @@ class Model {
       }
       const auto& data = *blocks_[k];
       const std::uint64_t offset = position_ - index_.blocks[k].decoded_start;
-      const std::uint64_t take = std::min<std::uint64_t>(data.size() - offset, n - r.bytes.size());
+      // Never past the size, where a caller's record ends beyond it.
+      const std::uint64_t take =
+          std::min({data.size() - offset, n - r.bytes.size(), index_.decoded_bytes - position_});
       r.bytes.insert(r.bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(offset),
                      data.begin() + static_cast<std::ptrdiff_t>(offset + take));
       if (!hit) cache_.insert(k, data.size());
@@ -186,8 +188,7 @@ class Model {
     return position_;
   }
 
-  // Takes the reader's position after a read that the model did not follow
-  // (which may leave it past the size: kCallerReadsPastSize).
+  // Takes the reader's position after a read that the model did not follow.
   void follow(std::uint64_t position) { position_ = position; }
 
   std::uint64_t position() const { return position_; }
@@ -240,14 +241,6 @@ void check_seek(const std::expected<std::uint64_t, IoError>& got, std::optional<
   FUZZ_CHECK(reader.position() == model.position());
 }
 
-// Known finding (reported; tests/data/fuzz/fuzz_reader/reads-past-declared-size):
-// a read does not stop at the decoded size of a caller's index whose record
-// ends past it, but delivers the block's bytes and leaves the position beyond
-// the size (or, for a record that ends past 2^64, wrapped around to a small
-// one). Until reads stop there, the position is held to the size only for
-// indexes that from_bytes validated.
-constexpr bool kCallerReadsPastSize = true;
-
 // The index of the run: from an image through from_bytes, or a caller's,
 // edited and unvalidated; nothing when the image is refused.
 std::optional<index::Index> index_of(std::uint8_t flags, Recipe& recipe) {
@@ -284,8 +277,7 @@ std::uint64_t read_without_model(indexed::IndexedReader& reader, std::uint64_t m
   std::uint64_t pieces = 0, delivered = 0;
   auto got = reader.read_with(max, [&](std::span<const std::uint8_t> piece) {
     const std::uint64_t at = reader.position();
-    FUZZ_CHECK(!piece.empty() && piece.size() <= max);
-    FUZZ_CHECK(kCallerReadsPastSize || piece.size() <= index.decoded_bytes - at);
+    FUZZ_CHECK(!piece.empty() && piece.size() <= max && piece.size() <= index.decoded_bytes - at);
     const bool covered = std::any_of(index.blocks.begin(), index.blocks.end(), [&](const auto& b) {
       const auto* data = decoded_data(index, b);
       if (!data || b.decoded_start > at || end_of(b) <= at) return false;
@@ -310,7 +302,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Truth& t = truth();
   const std::uint8_t flags = data[0];
   Recipe ops(std::span(data, size).subspan(1));
-  const bool caller = flags & 0x10;
   const auto index = index_of(flags, ops);
   if (!index) return 0;
 
@@ -394,11 +385,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
     }
     FUZZ_CHECK(reader->position() == model.position());
-    if (!(caller && kCallerReadsPastSize)) {
-      // A read moves the position by what it delivered, and never past the size.
-      if (delivered) FUZZ_CHECK(Wide(reader->position()) == Wide(before) + *delivered);
-      FUZZ_CHECK(reader->position() <= index->decoded_bytes);
-    }
+    // A read moves the position by what it delivered, and never past the size
+    // (nor around past 2^64), whatever a caller's records claim.
+    if (delivered) FUZZ_CHECK(Wide(reader->position()) == Wide(before) + *delivered);
+    FUZZ_CHECK(reader->position() <= index->decoded_bytes);
     FUZZ_CHECK(reader->cache().used_bytes() <= budget);
     if (exact) {
       FUZZ_CHECK(reader->decoded_blocks() == model.decodes());
