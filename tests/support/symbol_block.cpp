@@ -40,7 +40,7 @@ bool SymbolBudget::take(std::uint16_t symbol) {
   if (symbol >= end_of_block_) return false;
   if (symbol == kRunA || symbol == kRunB) {
     if (digits_ == kMaxRunDigits) return false;
-    const std::uint64_t run = run_ + (std::uint64_t{symbol} + 1 << digits_);
+    const std::uint64_t run = run_ + ((std::uint64_t{symbol} + 1) << digits_);
     if (entries_ + run > limit_) return false;
     run_ = run;
     ++digits_;
@@ -60,7 +60,7 @@ std::vector<std::uint8_t> column_of(std::span<const std::uint16_t> symbols, std:
   unsigned digits = 0;
   for (std::uint16_t symbol : symbols) {
     if (symbol == kRunA || symbol == kRunB) {
-      run += std::uint64_t{symbol} + 1 << digits++;
+      run += (std::uint64_t{symbol} + 1) << digits++;
       continue;
     }
     column.insert(column.end(), run, order.front());
