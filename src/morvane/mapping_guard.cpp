@@ -39,17 +39,18 @@ std::mutex registry_mutex;  // taken by registration only, never by the handler
 struct sigaction previous_action;  // written once, before the handler is installed
 std::uintptr_t page_size = 0;
 
-// The slot whose range holds `address`, read as a sequence lock reads.
+// The slot whose range holds `address`, read as a sequence lock reads. Every
+// access to a slot is sequentially consistent (registration is rare, faults
+// rarer), so a range read while it is rewritten shows a changed sequence
+// without fences, which the thread sanitizer does not model.
 Slot* slot_holding(std::uintptr_t address) {
-  for (Chunk* chunk = first_chunk.load(std::memory_order_acquire); chunk;
-       chunk = chunk->next.load(std::memory_order_acquire)) {
+  for (Chunk* chunk = first_chunk.load(); chunk; chunk = chunk->next.load()) {
     for (Slot& slot : chunk->slots) {
-      const std::uint64_t before = slot.sequence.load(std::memory_order_acquire);
+      const std::uint64_t before = slot.sequence.load();
       if (before % 2 != 0) continue;
-      const std::uintptr_t begin = slot.begin.load(std::memory_order_relaxed);
-      const std::uintptr_t end = slot.end.load(std::memory_order_relaxed);
-      std::atomic_thread_fence(std::memory_order_acquire);
-      if (slot.sequence.load(std::memory_order_relaxed) != before) continue;
+      const std::uintptr_t begin = slot.begin.load();
+      const std::uintptr_t end = slot.end.load();
+      if (slot.sequence.load() != before) continue;
       if (begin <= address && address < end) return &slot;
     }
   }
@@ -112,7 +113,6 @@ void install_handler() {
   action.sa_sigaction = on_bus_error;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
   sigaction(SIGBUS, &action, nullptr);
 }
 
@@ -132,12 +132,11 @@ Slot& free_slot() {
 
 // Under registry_mutex: writes the range between two steps of the sequence.
 void write_range(Slot& slot, std::uintptr_t begin, std::uintptr_t end) {
-  const std::uint64_t sequence = slot.sequence.load(std::memory_order_relaxed);
-  slot.sequence.store(sequence + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
-  slot.begin.store(begin, std::memory_order_relaxed);
-  slot.end.store(end, std::memory_order_relaxed);
-  slot.sequence.store(sequence + 2, std::memory_order_release);
+  const std::uint64_t sequence = slot.sequence.load();
+  slot.sequence.store(sequence + 1);
+  slot.begin.store(begin);
+  slot.end.store(end);
+  slot.sequence.store(sequence + 2);
 }
 
 }  // namespace
