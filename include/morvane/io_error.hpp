@@ -40,8 +40,9 @@ class IoError {
   static IoError last_os_error();
   // An error with a message of its own.
   static IoError custom(IoKind kind, std::string message);
-  // A library error carried whole, as kind Other; its text is the error's display.
-  static IoError wrap(Error error);
+  // A library error carried whole, of kind Other unless told; its text is the
+  // error's display.
+  static IoError wrap(Error error, IoKind kind = IoKind::Other);
 
   IoKind kind() const { return kind_; }
   std::optional<int> raw_os_error() const { return code_; }

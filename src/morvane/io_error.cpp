@@ -61,9 +61,9 @@ IoError IoError::custom(IoKind kind, std::string message) {
   return e;
 }
 
-IoError IoError::wrap(Error error) {
+IoError IoError::wrap(Error error, IoKind kind) {
   IoError e;
-  e.kind_ = IoKind::Other;
+  e.kind_ = kind;
   e.message_ = error.display();
   e.payload_ = std::make_shared<const Error>(std::move(error));
   return e;

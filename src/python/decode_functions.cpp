@@ -86,11 +86,15 @@ PyObject* py_decompress(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
-// Opens the file and builds its index, all without the interpreter lock.
+// Opens the file and builds its index, all without the interpreter lock. An
+// index built over a mapping that lost pages meanwhile (the file truncated by
+// another process) is the I/O error that says so.
 Result<index::Index> index_of_file(const std::string& path, decode::DecodeOptions options) {
   auto source = Source::open(path);
-  if (!source) return fail(Error::io(std::move(source.error())));
-  return decode::build_index(source->bytes(), options);
+  if (!source) return fail(open_error(std::move(source.error())));
+  Result<index::Index> index = decode::build_index(source->bytes(), options);
+  if (auto intact = source->intact(); !intact) return fail(Error::io(std::move(intact.error())));
+  return index;
 }
 
 constexpr Params<3> kBuildIndexParams{"_build_index", {"path", "threads", "memory_limit"}, 1};

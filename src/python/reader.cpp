@@ -26,6 +26,7 @@ using indexed::IndexedReader;
 // The default byte budget of the block cache: 64 MiB.
 inline constexpr std::uint64_t kDefaultCacheLimit = 67108864;
 inline constexpr const char* kPoisoned = "reader lock poisoned";
+inline constexpr const char* kIndexTooLarge = "index file is larger than any index of its input";
 
 // The reader with its lock. `poisoned` is set, under the mutex, when a fault
 // escapes while the mutex is held, and stays set: the reader's state may then
@@ -82,15 +83,18 @@ PyObject* wrap_reader(std::unique_ptr<ReaderCell> cell) {
 // a full decode.
 Result<std::unique_ptr<ReaderCell>> open_reader(Source source, const std::optional<std::vector<std::uint8_t>>& image,
                                                 decode::DecodeOptions options, std::uint64_t cache_limit) {
+  const Source kept = source;  // checked at the end: a hash or a build over lost pages means nothing
   std::optional<index::Index> index;
   if (image) {
     Result<index::Index> parsed = index::Index::from_bytes(*image, source.bytes());
+    if (auto intact = kept.intact(); !intact) return fail(Error::io(std::move(intact.error())));
     if (!parsed) return fail(std::move(parsed.error()));
     index = std::move(*parsed);
     options = decode::DecodeOptions{0, decode::kDefaultMemoryLimit};
   }
   Result<IndexedReader> reader =
       IndexedReader::from_source(std::move(source), std::move(index), options, static_cast<std::size_t>(cache_limit));
+  if (auto intact = kept.intact(); !intact) return fail(Error::io(std::move(intact.error())));
   if (!reader) return fail(std::move(reader.error()));
   return std::make_unique<ReaderCell>(std::move(*reader));
 }
@@ -126,11 +130,13 @@ PyObject* py_from_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     Result<std::unique_ptr<ReaderCell>> made = without_gil([&]() -> Result<std::unique_ptr<ReaderCell>> {
       // The data file first: when it is missing the index file is not touched.
       auto source = Source::open(*path);
-      if (!source) return fail(Error::io(std::move(source.error())));
+      if (!source) return fail(open_error(std::move(source.error())));
       std::optional<std::vector<std::uint8_t>> image;
       if (*index_path) {
-        // Read, not mapped: a rewrite of the file during the open must not fault.
-        auto contents = read_file(**index_path);
+        // Read, not mapped: a rewrite of the file during the open must not
+        // fault. No longer than any index of this input can be, so an endless
+        // or huge file is neither read nor allocated for.
+        auto contents = read_file(**index_path, index::max_image_bytes(source->size()), kIndexTooLarge);
         if (!contents) return fail(Error::io(std::move(contents.error())));
         image = std::move(*contents);
       }

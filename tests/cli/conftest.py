@@ -1,7 +1,10 @@
 """Shared helpers for driving the built morvane program."""
 
 import bz2
+import contextlib
 import os
+import resource
+import signal
 import subprocess
 import sys
 
@@ -52,6 +55,42 @@ def corrupt(blob):
 
 def temp_files(directory):
     return sorted(p.name for p in directory.iterdir() if p.name.startswith(".tmp"))
+
+
+def limit_address_space():
+    """For preexec_fn: a reader that never stops fails to allocate instead of filling the machine."""
+    _, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (512 << 20, hard))
+
+
+def write_long_input(path, copies=40):
+    """A multi-stream input that one thread takes about half a second to decode,
+    made quickly: one stream of 900 kB of text, repeated."""
+    path.write_bytes(compress(text_data(900_000), 9) * copies)
+    return path
+
+
+def default_signals():
+    """For preexec_fn: the terminating signals as a shell started in the background may not leave them."""
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, signal.SIG_DFL)
+
+
+@contextlib.contextmanager
+def stopped_while_decoding(args, cwd):
+    """Starts the program and stops it (SIGSTOP) as soon as its temporary file
+    exists in `cwd`, before the decode has got far; yields the stopped process,
+    then lets it go on (SIGCONT). The caller waits for it."""
+    proc = subprocess.Popen([BIN, *map(str, args)], cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            preexec_fn=default_signals)
+    try:
+        while not temp_files(cwd):
+            assert proc.poll() is None, proc.communicate()
+        os.kill(proc.pid, signal.SIGSTOP)
+        assert temp_files(cwd), "the decode ended before it could be stopped"
+        yield proc
+    finally:
+        os.kill(proc.pid, signal.SIGCONT)
 
 
 @pytest.fixture

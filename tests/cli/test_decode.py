@@ -8,7 +8,8 @@ import subprocess
 
 import pytest
 
-from conftest import SAME_FILE, BIN, compress, corrupt, outcome, run, temp_files, text_data, write_bz2
+from conftest import (BIN, HEADER_ERROR_LINE, SAME_FILE, compress, corrupt, limit_address_space, outcome, run,
+                      temp_files, text_data, write_bz2)
 
 
 @pytest.mark.parametrize(
@@ -144,9 +145,18 @@ def test_broken_pipe_and_closed_descriptors(tmp_path, sample):
     proc.stdout.read(1)
     proc.stdout.close()
     assert (proc.stderr.read(), proc.wait()) == (b"morvane: Broken pipe (os error 32)\n", 1)  # not a signal
-    # With standard output closed the data goes to /dev/null, never into a file.
-    r = subprocess.run(["sh", "-c", 'exec "$0" "$@" >&-', BIN, "-o", "-", str(path)], stderr=subprocess.PIPE)
-    assert (r.returncode, r.stderr) == (0, b"")
+    # A closed standard output is an output failure in every mode, also for an
+    # input that decodes to nothing, and --rm keeps the input.
+    (tmp_path / "empty.bz2").write_bytes(compress(b""))
+    bad_fd = b"morvane: Bad file descriptor (os error 9)\n"
+    for args in (["-o", "-", "--rm", path], ["-o", "-", "--rm", tmp_path / "empty.bz2"],
+                 ["--index", "-o", "-", path], ["--list", path], ["--list", "--json", path]):
+        r = subprocess.run(["sh", "-c", 'exec "$0" "$@" >&-', BIN, *map(str, args)], stderr=subprocess.PIPE)
+        assert (r.returncode, r.stderr) == (1, bad_fd), args
+    assert path.exists() and (tmp_path / "empty.bz2").exists()
+    r = subprocess.run(["sh", "-c", 'exec "$0" "$@" <&-', BIN, "--test", "-"], stderr=subprocess.PIPE)
+    assert (r.returncode, r.stderr) == (1, bad_fd)
+    # No file the program opens takes the place of a closed descriptor.
     r = subprocess.run(["sh", "-c", 'exec "$0" "$@" <&- >&- 2>&-', BIN, str(path)])
     assert r.returncode == 0 and (tmp_path / "data").read_bytes() == data
 
@@ -187,6 +197,18 @@ def test_a_target_that_is_another_input_refuses_the_run(tmp_path, args, target, 
     assert (status, err.decode()) == (2, message)
     assert sorted(tmp_path.rglob("*")) == before
     assert (tmp_path / "p.bz2").read_bytes() == inner and (tmp_path / "out" / "p.bz2").read_bytes() == inner
+
+
+def test_an_output_dir_made_by_the_run_hides_no_input(tmp_path):
+    # nd/.. is the current folder once nd exists: p.bz2.bz2 would decode onto the input p.bz2.
+    inner = compress(b"plain\n")
+    (tmp_path / "p.bz2").write_bytes(inner)
+    (tmp_path / "p.bz2.bz2").write_bytes(compress(inner))
+    status, err = outcome("--force", "-C", "nd/..", "p.bz2.bz2", "p.bz2", cwd=tmp_path)
+    assert (status, err.decode()) == (
+        2, "morvane: invalid configuration: nd/../p.bz2 is both an input and the output of p.bz2.bz2\n")
+    assert (tmp_path / "p.bz2").read_bytes() == inner
+    assert sorted(os.listdir(tmp_path)) == ["nd", "p.bz2", "p.bz2.bz2"]
 
 
 @pytest.mark.parametrize("mode", [[], ["--index"]])
@@ -235,14 +257,28 @@ def test_force_replaces_a_link_to_a_regular_file(tmp_path, sample, mode):
         assert (tmp_path / "link").read_bytes() == data
 
 
-@pytest.mark.parametrize("mode", [["--rm"], ["--index"]])
-def test_standard_output_appending_to_the_input_is_refused(tmp_path, sample, mode):
+@pytest.mark.parametrize("args, name", [(["--rm", "-o", "-", "data.bz2"], "data.bz2"),
+                                        (["--index", "-o", "-", "data.bz2"], "data.bz2"),
+                                        (["--list", "data.bz2"], "data.bz2"), (["--rm", "-"], "stdin"),
+                                        (["--test", "-"], "stdin")])
+def test_standard_output_appending_to_the_input_is_refused(tmp_path, sample, args, name):
     path, _ = sample
     before = path.read_bytes()
-    with open(path, "ab") as out:
-        r = subprocess.run([BIN, *mode, "-o", "-", "data.bz2"], cwd=tmp_path, stdout=out, stderr=subprocess.PIPE)
-    assert (r.returncode, r.stderr) == (2, SAME_FILE)
+    with open(path, "rb") as inp, open(path, "ab") as out:
+        r = subprocess.run([BIN, *args], cwd=tmp_path, stdin=inp, stdout=out, stderr=subprocess.PIPE)
+    message = f"morvane: invalid configuration: input and output are both {name}\n"
+    assert (r.returncode, r.stderr.decode()) == (2, message)
     assert path.read_bytes() == before
+
+
+@pytest.mark.parametrize("args", [["--test", "/dev/zero"], ["-o", "-", "/dev/zero"], ["--list", "/dev/zero"],
+                                  ["--test", "-"], ["-"]])
+def test_an_endless_input_that_is_not_bzip2_fails_at_once(args):
+    # Refused by its first bytes; a reader that went on would run out of address space instead.
+    with open("/dev/zero", "rb") as zero:
+        r = subprocess.run([BIN, *args], stdin=zero, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           preexec_fn=limit_address_space)
+    assert (r.returncode, r.stdout, r.stderr) == (3, b"", HEADER_ERROR_LINE)
 
 
 def test_running_out_of_memory_in_a_worker_is_an_allocation_failure(tmp_path):

@@ -1,5 +1,6 @@
 """Index and list modes: index files, text and JSON listings."""
 
+import bz2
 import json
 import os
 import re
@@ -8,7 +9,7 @@ import sys
 import pytest
 
 from conftest import HEADER_ERROR_LINE, SAME_FILE, compress, outcome, run, temp_files, text_data, write_bz2
-from shared import INDEX_MAGIC
+from shared import INDEX_MAGIC, crafted
 
 
 def test_index_beside_input_and_on_stdout(tmp_path, sample):
@@ -109,9 +110,31 @@ def test_index_file_is_accepted_by_the_reader(tmp_path, sample):
     sys.path.insert(0, os.environ.get("MORVANE_PYTHONPATH", ""))
     core = pytest.importorskip("_core")
     path, data = sample
-    other = write_bz2(tmp_path / "other.bz2", b"other input")
+    other = write_bz2(tmp_path / "other.bz2", text_data(50_000, 2))
+    tiny = write_bz2(tmp_path / "tiny.bz2", b"other input")
     assert run("--index", path).returncode == 0
     reader = core._IndexedReader.from_path(str(path), index_path=str(path) + ".zuvov")
     assert (reader.seek(1000), reader.read(50)) == (1000, data[1000:1050])
     with pytest.raises(ValueError, match="source identity mismatch"):
         core._IndexedReader.from_path(str(other), index_path=str(path) + ".zuvov")
+    # No index of an input this small could be as large: not even read.
+    with pytest.raises(OSError, match="index file is larger than any index of its input"):
+        core._IndexedReader.from_path(str(tiny), index_path=str(path) + ".zuvov")
+
+
+def test_a_valid_file_over_the_marker_cap_decodes_in_every_mode(tmp_path):
+    # More possible block starts than the engine speculates on: every mode
+    # decodes it serially, as bzip2 does.
+    blob = crafted("over-cap")
+    expected = bz2.decompress(blob)
+    path = tmp_path / "cap.bz2"
+    path.write_bytes(blob)
+    for threads in ("1", "2", "8"):
+        r = run("-P", threads, "-o", "-", path)
+        assert (r.returncode, r.stdout) == (0, expected), r.stderr
+        assert outcome("-P", threads, "--test", path) == (0, b"")
+    r = run("-o", "-", "--index", path)
+    assert r.returncode == 0, r.stderr
+    listing = json.loads(run("--list", "--json", path).stdout)
+    assert (listing["decoded_bytes"], len(listing["blocks"]), listing["source_bytes"]) == (
+        len(expected), 1, len(blob))

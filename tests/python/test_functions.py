@@ -9,7 +9,7 @@ import pytest
 import _core
 from conftest import raises, run_script
 import index_image
-from shared import HEADER_ERROR, INDEX_MAGIC, LIMIT_ERROR, MIN_LIMIT
+from shared import HEADER_ERROR, INDEX_MAGIC, LIMIT_ERROR, MIN_LIMIT, crafted
 
 CRC_ERROR = "bzip2 decode error at bit 32: bzip2 CRC mismatch"
 FILE_FUNCTIONS = pytest.mark.parametrize("function", [_core._test, _core._build_index])
@@ -85,6 +85,22 @@ def test_bz2_crc32_known_values():
 @pytest.mark.parametrize("threads", [1, 2, 0])
 def test_decompress_matches_python_bz2(samples, name, threads):
     assert _core._decompress(samples[name].compressed, threads) == samples[name].data
+
+
+def test_a_valid_file_over_the_marker_cap_decodes_on_every_entry_point(tmp_path):
+    # More possible block starts than the engine speculates on: decoded
+    # serially everywhere, the index built on the way.
+    blob = crafted("over-cap")
+    expected = bz2.decompress(blob)
+    path = tmp_path / "cap.bz2"
+    path.write_bytes(blob)
+    for threads in (0, 1, 2):
+        assert _core._decompress(blob, threads) == expected
+        assert _core._test(str(path), threads=threads) is None
+        image = _core._build_index(str(path), threads=threads)
+        assert image[:len(INDEX_MAGIC)] == INDEX_MAGIC
+    for reader in (_core._IndexedReader.from_path(str(path)), _core._IndexedReader.from_bytes(blob)):
+        assert reader.read(len(expected) + 1) == expected
 
 
 def test_decompress_of_empty_input_depends_on_the_road():

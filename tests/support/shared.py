@@ -4,6 +4,7 @@ on the path."""
 
 import os
 import random
+import subprocess
 
 # The version the build was configured with (project(VERSION)), set by ctest.
 VERSION = os.environ.get("MORVANE_VERSION", "")
@@ -31,3 +32,9 @@ def text_data(size, seed=1):
         out.append(line)
         length += len(line)
     return "".join(out).encode()[:size]
+
+
+def crafted(mode, *sizes):
+    """One of the test support's crafted inputs (make_crafted), as bytes."""
+    maker = os.environ["MORVANE_MAKE_CRAFTED"]
+    return subprocess.run([maker, mode, *map(str, sizes)], stdout=subprocess.PIPE, check=True).stdout

@@ -28,7 +28,7 @@ Index sample_index(const Bytes& source) {
   return Index::create(
       source, 350,
       {{0, 9, 0, 2, 0, 300, 2000, 0xA1B2C3D4}, {261, 1, 2, 0, 300, 0, 2120, 0}, {300, 5, 2, 1, 300, 50, 8000, 0x55}},
-      {{32, 1000, 0, 100, 0x01020304, 0}, {1000, 2000, 100, 200, 2, 0}, {2432, 7000, 300, 50, 0x55, 2}});
+      {{32, 1000, 0, 100, 0x01020304, 0}, {1000, 2000, 100, 200, 2, 0}, {2432, 8000, 300, 50, 0x55, 2}});
 }
 
 void put_le(Bytes& image, std::size_t at, std::uint64_t value, int width) {
@@ -165,6 +165,21 @@ TEST(IndexImage, SourceIdentity) {
   expect_invalid(Index::from_bytes(image, std::span(static_cast<const std::uint8_t*>(unreadable), length)),
                  "source identity mismatch");
   munmap(unreadable, length);
+}
+
+// The largest image an input of n bytes can have: every stream takes at least
+// 14 bytes and every block at least 173 bits, so an index file longer than
+// this is refused before it is read.
+TEST(IndexImage, LargestImageOfAnInput) {
+  EXPECT_EQ(max_image_bytes(0), kEmptyImageBytes);
+  EXPECT_EQ(max_image_bytes(13), kEmptyImageBytes);
+  // The compression of nothing: one stream of 14 bytes, without blocks, at the bound.
+  EXPECT_EQ(max_image_bytes(14), kEmptyImageBytes + kStreamRecordBytes);
+  EXPECT_EQ(max_image_bytes(173), kEmptyImageBytes + 12 * kStreamRecordBytes + 8 * kBlockRecordBytes);
+  EXPECT_EQ(max_image_bytes(std::uint64_t{1} << 62), kMax);  // saturates rather than wraps
+  EXPECT_EQ(max_image_bytes(kMax), kMax);
+  const Bytes source = sample_source();
+  EXPECT_LE(sample_index(source).to_bytes().size(), max_image_bytes(source.size()));
 }
 
 TEST(IndexReader, ReadsLittleEndianAndKeepsCursorOnFailure) {

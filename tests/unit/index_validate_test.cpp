@@ -19,11 +19,13 @@ std::vector<std::uint8_t> sample_source() {
 }
 
 // Three streams over a 1000-byte (8000-bit) input: two blocks, none, one.
+// Each stream's blocks follow its 4-byte header without a gap and end where
+// its end magic begins, as in every input.
 Index sample_index() {
   return Index::create(
       sample_source(), 350,
       {{0, 9, 0, 2, 0, 300, 2000, 7}, {261, 1, 2, 0, 300, 0, 2120, 0}, {300, 5, 2, 1, 300, 50, 7100, 9}},
-      {{32, 1000, 0, 100, 1, 0}, {1000, 2000, 100, 200, 2, 0}, {2432, 7000, 300, 50, 9, 2}});
+      {{32, 1000, 0, 100, 1, 0}, {1000, 2000, 100, 200, 2, 0}, {2432, 7100, 300, 50, 9, 2}});
 }
 
 struct Case {
@@ -40,31 +42,54 @@ const Case kCases[] = {
     {"empty, bad range", [](Index& i) { i.blocks[0].decoded_bytes = 0, i.blocks[0].compressed_end_bit = 32; },
      "block decoded offsets are not contiguous"},
     {"block of no bits", [](Index& i) { i.blocks[0].compressed_end_bit = 32; }, "block compressed range is invalid"},
-    {"block ends at input end", [](Index& i) { i.blocks[2].compressed_end_bit = 8000; }, nullptr},
+    {"block and end magic at input end", [](Index& i) { i.blocks[2].compressed_end_bit = i.streams[2].eos_bit = 8000; },
+     nullptr},
     {"ends past input", [](Index& i) { i.blocks[2].compressed_end_bit = 8001; }, "block compressed range is invalid"},
     {"block of a missing stream", [](Index& i) { i.blocks[2].stream = 3; }, "block stream number is out of range"},
     {"decoded total wraps", [](Index& i) { i.blocks[1].decoded_bytes = kMax - 99; }, "decoded offset overflow"},
     {"blocks start at one bit", [](Index& i) { i.blocks[1].compressed_start_bit = 32; },
      "block compressed offsets are not increasing"},
-    {"overlapping blocks", [](Index& i) { i.blocks[0].compressed_end_bit = 1500; }, nullptr},
+    {"overlapping blocks", [](Index& i) { i.blocks[0].compressed_end_bit = 1500; },
+     "block compressed ranges are not contiguous"},
     {"total off by one", [](Index& i) { i.decoded_bytes = 351; }, "decoded size does not match block records"},
     {"level 0", [](Index& i) { i.streams[1].block_size_100k = 0; }, "stream record is inconsistent"},
     {"level 10", [](Index& i) { i.streams[2].block_size_100k = 10; }, "stream record is inconsistent"},
     {"first block skipped", [](Index& i) { i.streams[2].first_block = 3; }, "stream record is inconsistent"},
     {"decoded start off", [](Index& i) { i.streams[1].decoded_start = 299; }, "stream record is inconsistent"},
     {"end magic past input", [](Index& i) { i.streams[2].eos_bit = 8001; }, "stream record is inconsistent"},
-    {"end magic at input end", [](Index& i) { i.streams[2].eos_bit = 8000; }, nullptr},
     {"block count wraps", [](Index& i) { i.streams[2].block_count = kMax - 1; }, "stream block count overflow"},
     {"too many blocks", [](Index& i) { i.streams[2].block_count = 2; }, "stream block range is out of bounds"},
     {"block in the wrong stream", [](Index& i) { i.blocks[2].stream = 1; }, "block belongs to the wrong stream"},
     {"stream sizes wrap", [](Index& i) {
        i.streams[0].decoded_bytes = i.streams[1].decoded_start = kMax, i.streams[1].decoded_bytes = 1;
      }, "stream size overflow"},
-    // Stream sizes are checked only through their running sums.
+    // Last, what no input has: blocks that leave bits out or overlap, a stream
+    // whose blocks do not fill it from header to end magic, or whose size is
+    // not theirs.
+    {"a block left out", [](Index& i) {
+       i.blocks.erase(i.blocks.begin() + 1);
+       i.blocks[1].decoded_start = i.streams[1].decoded_start = i.streams[2].decoded_start = 100;
+       i.decoded_bytes = 150;
+       i.streams[0].decoded_bytes = 100;
+       i.streams[0].block_count = 1, i.streams[1].first_block = i.streams[2].first_block = 1;
+     }, "block compressed ranges are not contiguous"},
+    {"gap between blocks", [](Index& i) { i.blocks[1].compressed_start_bit = 1001; },
+     "block compressed ranges are not contiguous"},
+    {"first block not after the header", [](Index& i) { i.streams[0].header_byte = 1; },
+     "block compressed ranges are not contiguous"},
+    {"header past every bit", [](Index& i) { i.streams[2].header_byte = kMax; },
+     "block compressed ranges are not contiguous"},
+    {"end magic after the last block", [](Index& i) { i.streams[0].eos_bit = 2001; },
+     "block compressed ranges are not contiguous"},
+    {"bits in a stream without blocks", [](Index& i) { i.streams[1].eos_bit = 2128; },
+     "block compressed ranges are not contiguous"},
     {"stream sizes shifted", [](Index& i) {
        i.streams[0].decoded_bytes = i.streams[1].decoded_start = i.streams[2].decoded_start = 320;
        i.streams[2].decoded_bytes = 30;
-     }, nullptr},
+     }, "stream record does not match its blocks"},
+    {"bytes in a stream without blocks", [](Index& i) {
+       i.streams[0].decoded_bytes = i.streams[1].decoded_start = 299, i.streams[1].decoded_bytes = 1;
+     }, "stream record does not match its blocks"},
     {"orphan block", [](Index& i) { i.streams[2].block_count = 0; }, "stream records do not cover decoded data"},
     {"orphan bytes", [](Index& i) { i.streams[2].decoded_bytes = 49; }, "stream records do not cover decoded data"},
     {"blocks but no streams", [](Index& i) { i.streams.clear(); }, "block stream number is out of range"},
@@ -98,6 +123,7 @@ TEST(IndexValidate, RecordlessIndexes) {
       {Index::create(sample_source(), 0, {{0, 9, 0, 0, 0, 0, 32, 0}, {14, 1, 0, 0, 0, 0, 144, 0}}, {}), nullptr},
       {Index::create({}, 5, {}, {}), "decoded size does not match block records"},
       {Index::create({}, 0, {{0, 9, 0, 0, 0, 1, 0, 0}}, {}), "stream records do not cover decoded data"},
+      {Index::create({}, 0, {{0, 9, 0, 0, 0, 0, 0, 0}}, {}), "block compressed ranges are not contiguous"},
   };
   for (const auto& [index, reason] : cases) {
     const auto result = index.validate();

@@ -321,6 +321,23 @@ TEST(IndexedReaderDamage, ForgedHugeLengthAndGaps) {
   EXPECT_EQ(got.error().display(), "index has a decoded gap");
 }
 
+TEST(IndexedReaderDamage, ACallersIndexEndingBeforeItsBlocksHoldsReadsToItsSize) {
+  // A caller's index is taken as it is: one that says the input decodes to
+  // fewer bytes than its blocks hold stops reads at that size, and the
+  // position never passes it.
+  index::Index short_one = corpus().index;
+  short_one.decoded_bytes = block(0).decoded_bytes / 2;
+  IndexedReader r = open(kTop, short_one);
+  Bytes buf(block(0).decoded_bytes);
+  auto got = r.read(buf);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(*got, short_one.decoded_bytes);
+  EXPECT_EQ(r.position(), short_one.decoded_bytes);
+  EXPECT_EQ(r.read(buf).value(), 0u);
+  buf.resize(*got);
+  EXPECT_EQ(buf, oracle(0, short_one.decoded_bytes));
+}
+
 TEST(IndexedReaderEmpty, ReadsNothingAndSeeksOnlyToZero) {
   IndexedReader r = open(1 << 20, index::Index::create(corpus().compressed, 0, {}, {}));
   Bytes buf(16);
@@ -343,4 +360,28 @@ TEST(IndexedReaderOpen, BuildsTheIndexOrTakesTheGivenOne) {
   }
   auto refused = IndexedReader::from_source(Source::from_vector(corpus().compressed), std::nullopt, low, 0);
   EXPECT_EQ(refused.error().tag(), Error::Tag::InvalidConfiguration);
+}
+
+// Another process truncates the mapped input under an open reader: the blocks
+// it decodes afterwards fail with the I/O error (never cached, never
+// delivered), while blocks cached before keep being served.
+TEST(IndexedReaderDamage, InputTruncatedUnderTheReader) {
+  test::TempFile file("truncated");
+  test::write_file(file.path(), corpus().compressed);
+  auto source = Source::open(file.path());
+  ASSERT_TRUE(source);
+  auto made = IndexedReader::from_source(std::move(*source), corpus().index, kOptions, kTop);
+  ASSERT_TRUE(made);
+  IndexedReader& r = *made;
+  expect_read(r, 0, 1000);
+  ASSERT_EQ(truncate(file.path().c_str(), 100), 0);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    auto got = read_at(r, block(3).decoded_start, 10);
+    ASSERT_FALSE(got);
+    EXPECT_EQ(got.error().display(), "input file was truncated or became unreadable during the decode");
+    EXPECT_EQ(got.error().payload(), nullptr);
+    EXPECT_EQ(r.position(), block(3).decoded_start);
+  }
+  EXPECT_EQ(r.cache().used_bytes(), block(0).decoded_bytes);
+  expect_read(r, 10, 1000);
 }

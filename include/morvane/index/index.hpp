@@ -71,6 +71,12 @@ struct Index {
 // The 32-byte BLAKE3 hash of `data`.
 std::array<std::uint8_t, 32> blake3_hash(std::span<const std::uint8_t> data);
 
+// The length of the largest image that any input of `source_bytes` bytes can
+// have (2^64 - 1 when that does not fit): every stream takes at least 14
+// bytes and every block at least 173 bits, so an index file longer than this
+// need not be read to be refused.
+std::uint64_t max_image_bytes(std::uint64_t source_bytes);
+
 // Appended to an input's path to name its index file.
 inline constexpr const char* kIndexSuffix = ".zuvov";
 

@@ -5,6 +5,7 @@
 // errors met while reading travel whole inside one.
 #pragma once
 
+#include <algorithm>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -95,7 +96,9 @@ std::expected<std::uint64_t, IoError> IndexedReader::read_with(std::uint64_t max
   } drop{fresh_};
   std::uint64_t total = 0;
   while (total < max && position_ < index_.decoded_bytes) {
-    auto chunk = next_chunk(max - total);
+    // Never past the decoded size, even where a caller's index has a block
+    // record that ends beyond it.
+    auto chunk = next_chunk(std::min(max - total, index_.decoded_bytes - position_));
     if (!chunk) return std::unexpected(std::move(chunk.error()));
     sink(*chunk);
     commit(chunk->size());

@@ -40,13 +40,11 @@ Result<void> remove_file(const std::string& path) {
 
 Result<void> decode_to_stdout(const Cli& cli, const std::string& argument, decode::DecodeOptions options) {
   // `morvane -o - --rm a.bz2 >> a.bz2` would append to the input and then remove it.
-  if (argument != kStdinArgument) {
-    if (auto checked = check_stdout_not_input(argument); !checked) return checked;
-  }
+  if (auto checked = check_stdout_not_input(argument); !checked) return checked;
   auto input = load_input(argument);
   if (!input) return fail(std::move(input.error()));
   StdoutWriter out;
-  auto decoded = decode_data(input->bytes(), input->name, out, options, cli.max_output, cli.quiet);
+  auto decoded = decode_data(*input, out, options, cli.max_output, cli.quiet);
   if (!decoded) return decoded;
   if (cli.remove_input && argument != kStdinArgument) return remove_file(argument);
   return {};
@@ -75,9 +73,11 @@ Result<void> decode_to_file(const Cli& cli, const std::string& input_path, const
   auto temp = TempFile::create_in(parent_dir(target));
   if (!temp) return fail(Error::io(std::move(temp.error())));
   // The progress line ends before any error line and before the move.
-  auto decoded = decode_data(input->bytes(), input->name, *temp, options, cli.max_output, cli.quiet);
+  auto decoded = decode_data(*input, *temp, options, cli.max_output, cli.quiet);
   if (!decoded) return decoded;  // the temporary file is removed with `temp`
 
+  // Checked again: a special file may have taken the name during the decode.
+  if (auto replaceable = check_replaceable(target); !replaceable) return replaceable;
   // Without --force the move refuses to replace a target that appeared meanwhile.
   auto moved = temp->persist(target, cli.force);
   if (!moved) return fail(Error::io(std::move(moved.error())));
@@ -100,12 +100,14 @@ Result<void> decode_to_file(const Cli& cli, const std::string& input_path, const
 }  // namespace
 
 Result<void> run_decode(const Cli& cli, decode::DecodeOptions options) {
-  std::vector<std::optional<std::string>> targets;
-  for (const std::string& input : cli.inputs) targets.push_back(choose_target(cli, input));
-  if (auto checked = check_no_target_is_another_input(cli.inputs, targets); !checked) return checked;
+  // The folder first, so that the targets are compared with the inputs as the
+  // files they will be: "nd/.." is the current folder only once nd exists.
   if (cli.output_dir) {
     if (auto made = create_dir_all(*cli.output_dir); !made) return fail(Error::io(std::move(made.error())));
   }
+  std::vector<std::optional<std::string>> targets;
+  for (const std::string& input : cli.inputs) targets.push_back(choose_target(cli, input));
+  if (auto checked = check_no_target_is_another_input(cli.inputs, targets); !checked) return checked;
   WrittenFiles written;
   for (std::size_t i = 0; i < cli.inputs.size(); ++i) {
     const std::string& input = cli.inputs[i];

@@ -71,6 +71,12 @@ std::optional<FileId> file_id(int fd) {
   return FileId{st.st_dev, st.st_ino};
 }
 
+std::optional<FileId> regular_file_id(int fd) {
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return FileId{st.st_dev, st.st_ino};
+}
+
 bool is_special_file(const std::string& path) {
   struct stat st{};
   if (::lstat(path.c_str(), &st) != 0) return false;

@@ -24,6 +24,8 @@ struct FileId {
 // The identity of what `path` names (following symbolic links), if it exists.
 std::optional<FileId> file_id(const std::string& path);
 std::optional<FileId> file_id(int fd);
+// The identity of the open file `fd` when it is a regular file.
+std::optional<FileId> regular_file_id(int fd);
 
 // Whether `path` exists and is not a regular file, nor a symbolic link whose
 // chain ends at one: a device, a FIFO, a socket, a directory, a dangling link

@@ -6,20 +6,21 @@
 
 namespace morvane::cli {
 
-Result<index::Index> build_index_data(std::span<const std::uint8_t> input, std::string_view name,
-                                      decode::DecodeOptions options, std::optional<std::uint64_t> max_output,
-                                      bool quiet) {
-  ProgressDisplay progress(name, input.size(), quiet);
+Result<index::Index> build_index_data(const Input& input, decode::DecodeOptions options,
+                                      std::optional<std::uint64_t> max_output, bool quiet) {
+  ProgressDisplay progress(input.name, input.bytes().size(), quiet);
   auto forward = [&](std::uint64_t position, std::uint64_t decoded) { progress.update(position, decoded); };
   DiscardWriter sink;
+  IntactInputWriter<DiscardWriter> intact(input, sink);
   // Always the scanning road, whatever the thread count: the index is the point.
   Result<index::Index> result = [&] {
-    if (!max_output) return decode::decode_to_writer_impl(input, sink, options, forward);
-    LimitedWriter<DiscardWriter> capped(max_output, sink);
-    return decode::decode_to_writer_impl(input, capped, options, forward);
+    if (!max_output) return decode::decode_to_writer_impl(input.bytes(), intact, options, forward);
+    LimitedWriter<IntactInputWriter<DiscardWriter>> capped(max_output, intact);
+    return decode::decode_to_writer_impl(input.bytes(), capped, options, forward);
   }();
   progress.finish();
-  return result;
+  // The index hashes the whole input: it holds only if every page was the file's.
+  return input.checked(std::move(result));
 }
 
 }  // namespace morvane::cli

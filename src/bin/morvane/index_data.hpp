@@ -4,17 +4,15 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
-#include <string_view>
 
+#include "input.hpp"
 #include "morvane/decode/options.hpp"
 #include "morvane/error.hpp"
 #include "morvane/index/index.hpp"
 
 namespace morvane::cli {
 
-Result<index::Index> build_index_data(std::span<const std::uint8_t> input, std::string_view name,
-                                      decode::DecodeOptions options, std::optional<std::uint64_t> max_output,
-                                      bool quiet);
+Result<index::Index> build_index_data(const Input& input, decode::DecodeOptions options,
+                                      std::optional<std::uint64_t> max_output, bool quiet);
 
 }  // namespace morvane::cli

@@ -56,7 +56,7 @@ Result<void> index_one(const Cli& cli, const std::string& input_path, const std:
     // Before the decode, which a target that can never be replaced would waste.
     if (auto replaceable = check_replaceable(path); !replaceable) return replaceable;
   }
-  auto built = build_index_data(input->bytes(), input->name, options, cli.max_output, cli.quiet);
+  auto built = build_index_data(*input, options, cli.max_output, cli.quiet);
   if (!built) return fail(std::move(built.error()));
   std::vector<std::uint8_t> image = built->to_bytes();
 

@@ -6,6 +6,7 @@
 #include "index_data.hpp"
 #include "input.hpp"
 #include "stdio.hpp"
+#include "target_checks.hpp"
 
 namespace morvane::cli {
 namespace {
@@ -94,9 +95,11 @@ nlohmann::json json_listing(const index::Index& index, const std::string& input)
 Result<void> run_list(const Cli& cli, decode::DecodeOptions options) {
   std::vector<nlohmann::json> objects;
   for (const std::string& input_path : cli.inputs) {
+    // `morvane --list a.bz2 >> a.bz2` would append the listing to the input.
+    if (auto checked = check_stdout_not_input(input_path); !checked) return checked;
     auto input = open_input(input_path);
     if (!input) return fail(std::move(input.error()));
-    auto built = build_index_data(input->bytes(), input->name, options, cli.max_output, cli.quiet);
+    auto built = build_index_data(*input, options, cli.max_output, cli.quiet);
     if (!built) return fail(std::move(built.error()));
     if (cli.json) {
       objects.push_back(json_listing(*built, input_path));

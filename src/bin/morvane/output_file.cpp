@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "paths.hpp"
+#include "signals.hpp"
 #include "stdio.hpp"
 
 namespace morvane::cli {
@@ -49,8 +50,12 @@ int rename_no_replace(const char* from, const char* to) {
 std::expected<TempFile, IoError> TempFile::create_in(const std::string& dir) {
   for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
     std::string path = join_path(dir, random_name());
+    SignalsHeld held;
     int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, kTempMode);
-    if (fd >= 0) return TempFile(std::move(path), UniqueFd(fd));
+    if (fd >= 0) {
+      remove_on_signal(path);
+      return TempFile(std::move(path), UniqueFd(fd));
+    }
     if (errno != EEXIST) return std::unexpected(IoError::last_os_error());
   }
   return std::unexpected(IoError::custom(IoKind::AlreadyExists, "too many temporary files exist"));
@@ -61,18 +66,24 @@ std::expected<void, IoError> TempFile::write_all(std::span<const std::uint8_t> b
 }
 
 std::expected<UniqueFd, IoError> TempFile::persist(const std::string& target, bool replace) {
+  SignalsHeld held;
   int moved = replace ? ::rename(path_.c_str(), target.c_str()) : rename_no_replace(path_.c_str(), target.c_str());
   if (moved != 0) {
     IoError error = IoError::last_os_error();
     discard();
     return std::unexpected(std::move(error));
   }
+  remove_nothing_on_signal();
   path_.clear();
   return std::move(fd_);
 }
 
 void TempFile::discard() {
-  if (!path_.empty()) ::unlink(path_.c_str());
+  if (!path_.empty()) {
+    SignalsHeld held;
+    ::unlink(path_.c_str());
+    remove_nothing_on_signal();
+  }
   path_.clear();
   fd_.reset();
 }

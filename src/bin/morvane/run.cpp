@@ -7,6 +7,7 @@
 #include "index_mode.hpp"
 #include "input.hpp"
 #include "list_mode.hpp"
+#include "target_checks.hpp"
 
 namespace morvane::cli {
 namespace {
@@ -14,10 +15,15 @@ namespace {
 // --test: a full validating decode of every input, the output discarded.
 Result<void> run_test(const Cli& cli, decode::DecodeOptions options) {
   for (const std::string& argument : cli.inputs) {
+    // Nothing is written, yet a standard input that is standard output is
+    // refused here as in every mode.
+    if (argument == kStdinArgument) {
+      if (auto checked = check_stdout_not_input(argument); !checked) return checked;
+    }
     auto input = load_input(argument);
     if (!input) return fail(std::move(input.error()));
     DiscardWriter sink;
-    auto decoded = decode_data(input->bytes(), input->name, sink, options, cli.max_output, cli.quiet);
+    auto decoded = decode_data(*input, sink, options, cli.max_output, cli.quiet);
     if (!decoded) return decoded;
   }
   return {};

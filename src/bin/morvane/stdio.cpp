@@ -31,6 +31,13 @@ std::expected<void, IoError> StdoutWriter::write_all(std::span<const std::uint8_
   return write_fd_all(STDOUT_FILENO, bytes);
 }
 
+std::expected<void, IoError> StdoutWriter::flush() {
+  const int flags = ::fcntl(STDOUT_FILENO, F_GETFL);
+  if (flags == -1) return std::unexpected(IoError::last_os_error());
+  if ((flags & O_ACCMODE) == O_RDONLY) return std::unexpected(IoError::from_errno(EBADF));
+  return {};
+}
+
 std::expected<void, IoError> write_stdout(std::string_view text) { return write_fd_all(STDOUT_FILENO, text_bytes(text)); }
 
 void write_stderr(std::string_view text) { (void)write_fd_all(STDERR_FILENO, text_bytes(text)); }
@@ -39,7 +46,7 @@ void reopen_closed_standard_fds() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
       // open() takes the lowest free number, which is this one.
-      int opened = ::open("/dev/null", O_RDWR);
+      int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
       if (opened != fd && opened >= 0) ::close(opened);
     }
   }

@@ -18,7 +18,10 @@ std::expected<void, IoError> write_fd_all(int fd, std::span<const std::uint8_t> 
 // Standard output as a decode writer.
 struct StdoutWriter {
   std::expected<void, IoError> write_all(std::span<const std::uint8_t> bytes);
-  std::expected<void, IoError> flush() { return {}; }
+  // Nothing is buffered; this only refuses a standard output that takes no
+  // writes (found closed at start), so that an input that decodes to nothing
+  // fails on it as every other input does.
+  std::expected<void, IoError> flush();
 };
 
 // Text to standard output; the lost output of a failed write is reported.
@@ -28,7 +31,9 @@ std::expected<void, IoError> write_stdout(std::string_view text);
 void write_stderr(std::string_view text);
 
 // Descriptors 0-2 that are closed at start-up are opened on /dev/null, so no
-// file the program opens later can become its standard output.
+// file the program opens later can become one of them, and opened so that
+// using them fails as using a closed descriptor does (EBADF): 0 for writing
+// only, 1 and 2 for reading only. Decoded data is never lost into /dev/null.
 void reopen_closed_standard_fds();
 
 }  // namespace morvane::cli

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "file_status.hpp"
+#include "input.hpp"
 #include "paths.hpp"
 #include "stdio.hpp"
 
@@ -45,8 +46,12 @@ Result<void> check_no_target_is_another_input(std::span<const std::string> input
 }
 
 Result<void> check_stdout_not_input(const std::string& input) {
-  if (auto out = file_id(STDOUT_FILENO); out && out == file_id(input)) {
-    return fail(Error::invalid_configuration("input and output are both " + display_path(input)));
+  const auto out = regular_file_id(STDOUT_FILENO);
+  if (!out) return {};
+  const bool is_stdin = input == kStdinArgument;
+  if (out == (is_stdin ? regular_file_id(STDIN_FILENO) : file_id(input))) {
+    const std::string name = is_stdin ? std::string(kStdinName) : display_path(input);
+    return fail(Error::invalid_configuration("input and output are both " + name));
   }
   return {};
 }

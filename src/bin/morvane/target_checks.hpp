@@ -21,8 +21,11 @@ Result<void> check_not_input(const std::string& input, const std::string& target
 Result<void> check_no_target_is_another_input(std::span<const std::string> inputs,
                                               std::span<const std::optional<std::string>> targets);
 
-// Refuses a standard output that is the named input itself (same device and
-// inode): "morvane -o - a.bz2 >> a.bz2" would append to the file being read.
+// Refuses a standard output that is the input itself, a regular file (same
+// device and inode) that writing would change under the reader: the named
+// input ("morvane -o - a.bz2 >> a.bz2") or, for "-", standard input
+// ("morvane - < a.bz2 >> a.bz2", reported as "stdin"). A device or a pipe,
+// which no write can damage, is let through.
 Result<void> check_stdout_not_input(const std::string& input);
 
 // Refuses to replace a target that is not a regular file or a symbolic link

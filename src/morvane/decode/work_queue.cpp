@@ -13,8 +13,13 @@ namespace {
 
 inline constexpr std::uint64_t kNoChain = std::numeric_limits<std::uint64_t>::max();
 
+// Writing a block's output (the final run-length stage and the CRC) is bound
+// by memory bandwidth, which half the threads fill; the others invert the
+// next blocks in their working memory meanwhile. So output for half the
+// threads, and one block being written, is all a decode needs: more would only
+// fault in fresh memory.
 std::uint64_t output_ceiling(std::uint64_t limit, std::uint64_t threads) {
-  const std::uint64_t wanted = (threads + 1) * MAX_BLOCK_OUTPUT;
+  const std::uint64_t wanted = (threads / 2 + 1) * MAX_BLOCK_OUTPUT;
   return std::min(limit, wanted);
 }
 

@@ -22,8 +22,9 @@
 // memory, which tells the exact size of its output; only then is its buffer
 // granted, and only when the writer will want it soon: at most two blocks per
 // thread past the last one the consumer took, and bytes within the smaller of
-// the memory limit and (threads + 1) x MAX_BLOCK_OUTPUT (every thread
-// expanding a block of the largest size, and one being written). Buffers
+// the memory limit and (threads / 2 + 1) x MAX_BLOCK_OUTPUT (half the threads
+// writing the output of a block of the largest size, and one block being
+// written out). Buffers
 // come from the free list before any new one is mapped. The bytes counted
 // (in_use) are the capacities of granted buffers until they are destroyed,
 // after the consumer wrote them, and of the free buffers; they never pass the

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "morvane/constants.hpp"
+
 namespace morvane::index {
 
 // "DOZEZIZ" followed by one zero byte.
@@ -36,5 +38,17 @@ inline constexpr std::size_t kTrailerBytes = kHashBytes;
 // The image of an index without records: the header and the trailer.
 inline constexpr std::size_t kEmptyImageBytes = kHeaderBytes + kTrailerBytes;
 static_assert(kEmptyImageBytes == 108);
+
+// The shortest stream, in bytes: its header and its end record, no block.
+inline constexpr std::uint64_t kMinStreamBytes = kStreamHeaderBytes + kEndRecordBits / 8;
+static_assert(kMinStreamBytes == 14);
+// The shortest block, in bits: magic, CRC, randomized flag and origin pointer;
+// the 16-bit map of used byte groups and one group's 16 bits; the table count
+// (3 bits, at least 2 tables), the selector count (15 bits) and one selector
+// (1 bit); two tables of 3 code lengths (one byte in use, the two run symbols
+// and the end of block make 3 symbols), each a 5-bit start and one stop bit
+// per symbol; and the end-of-block code, at least 1 bit.
+inline constexpr std::uint64_t kMinBlockBits = kBlockHeaderBits + 16 + 16 + 3 + 15 + 1 + 2 * (5 + 3) + 1;
+static_assert(kMinBlockBits == 173);
 
 }  // namespace morvane::index

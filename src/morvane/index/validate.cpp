@@ -1,4 +1,4 @@
-// Index::validate: one pass over the blocks, then one over the streams with
+// Index::validate: one pass over the blocks, then two over the streams with
 // their blocks. The rules run in a fixed order so that the first broken rule
 // decides the reason.
 #include <cstdint>
@@ -57,6 +57,28 @@ Result<void> Index::validate() const {
   }
   if (next_block != block_total || next_decoded != decoded_end)
     return invalid("stream records do not cover decoded data");
+
+  // Last, what every input has and only a forged image breaks: in each stream
+  // the blocks fill the bits from the end of the header to the end magic,
+  // each ending where the next begins, and their sizes add up to the
+  // stream's. The streams now take consecutive runs of all the blocks, whose
+  // sizes add up without overflow.
+  std::uint64_t first = 0;
+  for (const StreamIndex& s : streams) {
+    std::uint64_t bit = 0;
+    if (__builtin_mul_overflow(s.header_byte, std::uint64_t{8}, &bit) ||
+        __builtin_add_overflow(bit, kStreamHeaderBits, &bit))
+      return invalid("block compressed ranges are not contiguous");
+    std::uint64_t decoded = 0;
+    for (std::uint64_t k = first; k < first + s.block_count; ++k) {
+      if (blocks[k].compressed_start_bit != bit) return invalid("block compressed ranges are not contiguous");
+      bit = blocks[k].compressed_end_bit;
+      decoded += blocks[k].decoded_bytes;
+    }
+    if (bit != s.eos_bit) return invalid("block compressed ranges are not contiguous");
+    if (decoded != s.decoded_bytes) return invalid("stream record does not match its blocks");
+    first += s.block_count;
+  }
   return {};
 }
 

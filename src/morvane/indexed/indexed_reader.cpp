@@ -57,6 +57,9 @@ std::expected<std::span<const std::uint8_t>, IoError> IndexedReader::next_chunk(
   } else {
     ++decoded_blocks_;
     auto decoded = decode_indexed_block(compressed_.bytes(), index_, block);
+    // Bytes of a mapping that lost pages meanwhile are not the input's: the
+    // block, however it decoded, is neither delivered nor cached.
+    if (auto intact = compressed_.intact(); !intact) return std::unexpected(std::move(intact.error()));
     if (!decoded) return std::unexpected(IoError::wrap(std::move(decoded.error())));
     fresh_ = std::move(*decoded);
     fresh_block_ = block;
