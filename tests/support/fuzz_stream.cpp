@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <numeric>
+#include <stdexcept>
 
 #include "morvane/constants.hpp"
 #include "support/bit_writer.hpp"
@@ -283,9 +284,12 @@ std::vector<std::uint32_t> selector_codes(const std::vector<std::uint8_t>& selec
   std::iota(order.begin(), order.end(), std::uint8_t{0});
   std::vector<std::uint32_t> codes;
   for (const std::uint8_t s : selectors) {
-    const auto at = static_cast<std::uint32_t>(std::find(order.begin(), order.end(), s) - order.begin());
-    codes.push_back(at);
-    std::rotate(order.begin(), order.begin() + at, order.begin() + at + 1);
+    std::size_t at = 0;
+    while (at < order.size() && order[at] != s) ++at;
+    if (at == order.size()) throw std::invalid_argument("a selector past the last table");
+    codes.push_back(static_cast<std::uint32_t>(at));
+    for (; at > 0; --at) order[at] = order[at - 1];
+    order[0] = s;
   }
   return codes;
 }
