@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                 scanning_writer.callback());
   scanning_writer.check_end(scanning.has_value());
   const auto oracle = fuzz::libbz2_decode(input);
-  reach.input(serial.has_value());
+  reach.input(serial);
   reach.built(stream);
   if (stream.valid()) FUZZ_CHECK(serial && serial_out == fuzz::fingerprint_of(stream.decoded));
 

@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   writer.check_end(road.has_value());
   auto pooled = decode::build_index(input, options);
   auto walked = decode::build_index(input, {1, MAX_BLOCK_OUTPUT});
-  reach.input(road.has_value());
+  reach.input(road);
   reach.built(stream);
   if (options.threads == 0) reach.add("threads 0");
   if (stream.valid()) FUZZ_CHECK(road && writer.output() == fuzz::fingerprint_of(stream.decoded));

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                             decode_writer.callback());
   decode_writer.check_end(decoded.has_value());
   auto built = decode::build_index(input, {1, MAX_BLOCK_OUTPUT});
-  reach.input(walked.has_value());
+  reach.input(walked);
   reach.built(stream);
   if (stream.valid()) FUZZ_CHECK(walked && walk_writer.output() == fuzz::fingerprint_of(stream.decoded));
 

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ContractWriter writer(input.size());
   auto decoded = decoder::decode_serial_with_progress(input, writer, writer.callback());
   writer.check_end(decoded.has_value());
-  reach.input(decoded.has_value());
+  reach.input(decoded);
   reach.built(stream);
   if (stream.valid()) FUZZ_CHECK(decoded && writer.output() == fuzz::fingerprint_of(stream.decoded));
   if (!decoded) {

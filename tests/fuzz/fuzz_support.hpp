@@ -54,10 +54,17 @@ class Reach {
     return *reach;
   }
 
-  // One input, and whether the target's main decode accepted it.
-  void input(bool decoded) {
+  // One input and the outcome of the target's main decode. A refusal must
+  // say what it refuses in both of its forms, as the program and the module
+  // print them.
+  template <class T>
+  void input(const Result<T>& outcome) {
     ++inputs_;
-    decoded_ += decoded ? 1 : 0;
+    if (outcome) {
+      ++decoded_;
+      return;
+    }
+    FUZZ_CHECK(!outcome.error().display().empty() && !outcome.error().debug().empty());
   }
   // One built input: valid or with which damage, and how many false magics.
   void built(const test::FuzzStream& stream) {
