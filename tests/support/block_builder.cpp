@@ -249,6 +249,17 @@ std::vector<std::uint16_t> run_symbols(std::uint64_t count) {
   return out;
 }
 
+BlockFields run_block(std::uint32_t entries) {
+  BlockFields f;
+  f.used = {0xFF};
+  f.tables = 2;
+  f.selectors = {0};
+  f.lengths = {{2, 2, 2}, {2, 2, 2}};
+  f.symbols = run_symbols(entries);
+  f.symbols.push_back(f.end_of_block());
+  return f;
+}
+
 std::vector<std::uint16_t> mtf_symbols(std::span<const std::uint8_t> last, std::span<const std::uint8_t> used) {
   std::vector<std::uint8_t> order(used.begin(), used.end());
   std::vector<std::uint16_t> out;

@@ -86,6 +86,11 @@ Bwt bwt(std::span<const std::uint8_t> block);
 std::vector<std::uint16_t> mtf_symbols(std::span<const std::uint8_t> last, std::span<const std::uint8_t> used);
 // The RUNA/RUNB digits of a run of `count` >= 1, least significant first.
 std::vector<std::uint16_t> run_symbols(std::uint64_t count);
+// A block of one run of `entries` bytes 0xFF in its transform column, coded
+// by a few dozen run digits under two tables of 2-bit codes (RUNA, RUNB, end
+// of block): some hundred bits that decode to up to 46.6 MB. No run of more
+// than two ones in its bits but for its CRC, which is left 0.
+BlockFields run_block(std::uint32_t entries);
 // Huffman code lengths of at most `max_length` bits for the given weights (all > 0).
 std::vector<std::uint8_t> code_lengths(std::span<const std::uint64_t> weights, unsigned max_length = kMaxCodeLength);
 

@@ -38,13 +38,7 @@ BitString bits_of(const BitWriter& out, std::uint64_t from, std::uint64_t to) {
 
 BitString forged_block(std::uint32_t symbols) {
   for (; symbols >= 5; symbols -= 5) {
-    BlockFields f;
-    f.used = {0xFF};
-    f.tables = 2;
-    f.selectors = {0};
-    f.lengths = {{2, 2, 2}, {2, 2, 2}};  // RUNA, RUNB, end of block
-    f.symbols = run_symbols(symbols);
-    f.symbols.push_back(f.end_of_block());
+    BlockFields f = run_block(symbols);
     // The output, computed by the final stage's rule: 4 bytes and 255 more per 5 symbols.
     const std::vector<std::uint8_t> output(std::size_t{symbols} / 5 * 259 + symbols % 5, 0xFF);
     f.stored_crc = decoder::crc32_bzip2(output);

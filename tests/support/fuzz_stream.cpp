@@ -10,6 +10,7 @@
 #include "support/bit_writer.hpp"
 #include "support/block_builder.hpp"
 #include "support/reference_scan.hpp"
+#include "support/symbol_block.hpp"
 
 namespace morvane::test {
 namespace {
@@ -141,37 +142,6 @@ Bytes block_data(Choices& c, bool bulk) {
   }
 }
 
-// Whether the final run-length stage, fed `bytes`, ends on four equal bytes
-// that want a repeat count (a block every decoder here refuses).
-bool count_missing(std::span<const std::uint8_t> bytes) {
-  unsigned equal = 0;
-  int previous = -1;
-  for (const std::uint8_t b : bytes) {
-    if (equal == 4) {
-      equal = 0;
-      previous = -1;
-    } else {
-      equal = b == previous ? equal + 1 : 1;
-      previous = b;
-    }
-  }
-  return equal == 4;
-}
-
-// The bytes the inverse transform gives for the column `last` from `origin`.
-Bytes inverse_transform(std::span<const std::uint8_t> last, std::uint32_t origin) {
-  const std::size_t n = last.size();
-  std::array<std::uint32_t, 256> below{};
-  for (const std::uint8_t b : last) {
-    for (unsigned v = b + 1u; v < 256; ++v) ++below[v];
-  }
-  std::vector<std::uint32_t> next(n);
-  for (std::uint32_t i = 0; i < n; ++i) next[below[last[i]]++] = i;
-  Bytes walked(n);
-  for (std::size_t k = 0, t = next[origin]; k < n; ++k, t = next[t]) walked[k] = last[t];
-  return walked;
-}
-
 // A block whose Burrows-Wheeler column is chosen directly: any bytes (often
 // a permutation of several cycles, which no compressor makes) and any
 // origin. Its data is what the inverse transform and the final run-length
@@ -185,8 +155,8 @@ BlockFields chosen_transform(Choices& c, unsigned level, Bytes& data, std::size_
   // Shorter until the output does not end wanting a repeat count.
   for (;; last.pop_back()) {
     f.origin = origin % static_cast<std::uint32_t>(last.size());
-    walked = inverse_transform(last, f.origin);
-    if (!count_missing(walked)) break;
+    walked = walk_of(last, f.origin);
+    if (!awaits_count(walked)) break;
   }
   length = last.size();
   data = undo_initial_rle(walked);
@@ -294,20 +264,11 @@ std::vector<std::uint32_t> selector_codes(const std::vector<std::uint8_t>& selec
   return codes;
 }
 
-// A block of `symbols` bytes 0xFF (a run, coded in a few dozen bits; its CRC
-// is 0, which its output does not have): a false candidate that reads
-// without fault and costs its reader an entry per symbol. Its bits hold no
-// run of more than two ones.
+// A run block whose CRC (0) its output does not have: a false candidate that
+// reads without fault and costs its reader an entry per symbol.
 BitWriter forged_block(std::uint32_t symbols) {
-  BlockFields f;
-  f.used = {0xFF};
-  f.tables = 2;
-  f.selectors = {0};
-  f.lengths = {{1, 2, 2}, {1, 2, 2}};
-  f.symbols = run_symbols(symbols);
-  f.symbols.push_back(f.end_of_block());
   BitWriter out;
-  write_block(out, f);
+  write_block(out, run_block(symbols));
   return out;
 }
 

@@ -14,8 +14,8 @@ namespace {
 constexpr unsigned kMaxRunDigits = 31;
 constexpr unsigned kRunBytes = 4;  // equal bytes after which the final stage reads a repeat count
 
-// Whether the final run-length stage ends `walk` right after four equal
-// bytes, waiting for their count.
+}  // namespace
+
 bool awaits_count(std::span<const std::uint8_t> walk) {
   unsigned equal = 0;
   int previous = -1;
@@ -30,8 +30,6 @@ bool awaits_count(std::span<const std::uint8_t> walk) {
   }
   return equal == kRunBytes;
 }
-
-}  // namespace
 
 SymbolBudget::SymbolBudget(std::size_t used_bytes, std::uint64_t limit)
     : end_of_block_(static_cast<std::uint16_t>(used_bytes + 1)), limit_(limit) {}

@@ -64,6 +64,10 @@ std::vector<std::uint32_t> links_of(std::span<const std::uint8_t> column);
 // no such place.
 bool join_cycles(std::vector<std::uint8_t>& column, std::size_t from);
 
+// Whether the final run-length stage ends `walk` right after four equal
+// bytes, waiting for their count (a block every decoder refuses).
+bool awaits_count(std::span<const std::uint8_t> walk);
+
 // The bytes that the inverse transform of `column` from `origin` gives, before
 // the final run-length stage.
 std::vector<std::uint8_t> walk_of(std::span<const std::uint8_t> column, std::uint32_t origin);
